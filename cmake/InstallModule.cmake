@@ -1,0 +1,43 @@
+# Installs one library module for board applications:
+#   lib/lib<name>.a, include/<header>, lib/pkgconfig/<name>.pc and a CMake
+#   package lib/cmake/<name> giving the target <name>::<name>.
+# The .pc file locates itself (pcfiledir), so the tree works wherever it is
+# installed with --prefix.
+
+include(CMakePackageConfigHelpers)
+
+set(QN_INSTALL_MODULE_DIR "${CMAKE_CURRENT_LIST_DIR}")
+
+# qn_install_module(NAME name HEADER path DESCRIPTION text
+#                   [LIBS_PRIVATE flags...] [DEPENDENCIES cmake-lines...])
+function(qn_install_module)
+    cmake_parse_arguments(ARG "" "NAME;HEADER;DESCRIPTION" "LIBS_PRIVATE;DEPENDENCIES" ${ARGN})
+    set(name ${ARG_NAME})
+    set_property(GLOBAL APPEND PROPERTY QN_INSTALLED_MODULES ${name})
+
+    set_target_properties(${name} PROPERTIES PUBLIC_HEADER "${ARG_HEADER}")
+    install(TARGETS ${name} EXPORT ${name}Targets
+            ARCHIVE DESTINATION lib
+            LIBRARY DESTINATION lib
+            PUBLIC_HEADER DESTINATION include
+            INCLUDES DESTINATION include)
+    install(EXPORT ${name}Targets NAMESPACE ${name}:: DESTINATION lib/cmake/${name})
+
+    list(JOIN ARG_LIBS_PRIVATE " " QN_PC_LIBS_PRIVATE)
+    set(QN_PC_NAME ${name})
+    set(QN_PC_DESCRIPTION "${ARG_DESCRIPTION}")
+    set(QN_PC_VERSION ${PROJECT_VERSION})
+    configure_file(${QN_INSTALL_MODULE_DIR}/module.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc DESTINATION lib/pkgconfig)
+
+    list(JOIN ARG_DEPENDENCIES "\n" QN_CONFIG_DEPENDENCIES)
+    set(QN_CONFIG_NAME ${name})
+    configure_package_config_file(${QN_INSTALL_MODULE_DIR}/moduleConfig.cmake.in
+        ${CMAKE_CURRENT_BINARY_DIR}/${name}Config.cmake
+        INSTALL_DESTINATION lib/cmake/${name})
+    write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/${name}ConfigVersion.cmake
+        COMPATIBILITY SameMajorVersion)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}Config.cmake
+                  ${CMAKE_CURRENT_BINARY_DIR}/${name}ConfigVersion.cmake
+            DESTINATION lib/cmake/${name})
+endfunction()

@@ -1,0 +1,32 @@
+# KISS FFT with double-precision scalars, as the target kissfft_double.
+#
+# A board SDK's installed double-precision build is used when present.
+# Otherwise the source fetched by scripts/bootstrap is compiled here as an
+# object library whose objects go into libspectrum.a, so that board
+# applications link nothing else. Its own build adds -ffast-math; we don't,
+# so the transform gives the same results on every target.
+
+set(QN_KISSFFT_SOURCE_DIR "${PROJECT_SOURCE_DIR}/third_party/kissfft"
+    CACHE PATH "KISS FFT source tree (fetched by scripts/bootstrap)")
+
+find_package(kissfft CONFIG QUIET COMPONENTS double STATIC)
+
+if(TARGET kissfft::kissfft-double)
+    message(STATUS "KISS FFT: installed double-precision build")
+    set(QN_KISSFFT_BUNDLED OFF)
+    add_library(kissfft_double INTERFACE)
+    target_link_libraries(kissfft_double INTERFACE kissfft::kissfft-double)
+else()
+    if(NOT EXISTS "${QN_KISSFFT_SOURCE_DIR}/kiss_fftr.c")
+        message(FATAL_ERROR "KISS FFT source not found in ${QN_KISSFFT_SOURCE_DIR}; run scripts/bootstrap")
+    endif()
+    message(STATUS "KISS FFT: built from ${QN_KISSFFT_SOURCE_DIR}")
+    set(QN_KISSFFT_BUNDLED ON)
+    add_library(kissfft_double OBJECT
+        ${QN_KISSFFT_SOURCE_DIR}/kiss_fft.c
+        ${QN_KISSFFT_SOURCE_DIR}/kiss_fftr.c)
+    target_include_directories(kissfft_double SYSTEM PUBLIC
+        $<BUILD_INTERFACE:${QN_KISSFFT_SOURCE_DIR}>)
+    target_compile_definitions(kissfft_double PUBLIC kiss_fft_scalar=double)
+    target_compile_options(kissfft_double PRIVATE -fno-fast-math -Wno-error)
+endif()

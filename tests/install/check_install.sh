@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and builds C consumers of every
+# module against it: once through pkg-config, once through find_package.
+# usage: check_install.sh BUILD_DIR SOURCE_DIR C_COMPILER MODULE...
+set -euo pipefail
+
+build=$1 src=$2 cc=$3
+shift 3
+modules=("$@")
+
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix/root" >/dev/null
+root=$prefix/root
+
+if grep -q 'add_executable(updater' "$src/updater/CMakeLists.txt" 2>/dev/null; then
+    test -x "$root/bin/updater" || { echo "missing bin/updater"; exit 1; }
+fi
+
+export PKG_CONFIG_PATH=$root/lib/pkgconfig
+for m in "${modules[@]}"; do
+    test -f "$root/lib/lib$m.a" || { echo "missing lib/lib$m.a"; exit 1; }
+    test -f "$root/include/$m.h" || { echo "missing include/$m.h"; exit 1; }
+    # shellcheck disable=SC2046
+    "$cc" -std=c99 -Wall -Werror -o "$prefix/$m-pc" "$src/$m/tests/consumer.c" \
+        $(pkg-config --static --cflags --libs "$m")
+    "$prefix/$m-pc"
+done
+
+# find_package consumer project listing every module.
+mkdir -p "$prefix/cmake-consumer"
+{
+    echo "cmake_minimum_required(VERSION 3.25)"
+    echo "project(consumer C CXX)"
+    for m in "${modules[@]}"; do
+        echo "find_package($m REQUIRED)"
+        echo "add_executable(${m}_consumer $src/$m/tests/consumer.c)"
+        echo "target_link_libraries(${m}_consumer PRIVATE $m::$m)"
+    done
+} > "$prefix/cmake-consumer/CMakeLists.txt"
+cmake -S "$prefix/cmake-consumer" -B "$prefix/cmake-build" \
+      -DCMAKE_PREFIX_PATH="$root" -DCMAKE_C_COMPILER="$cc" >/dev/null
+cmake --build "$prefix/cmake-build" >/dev/null
+for m in "${modules[@]}"; do
+    "$prefix/cmake-build/${m}_consumer"
+done
+echo "install contract holds for: ${modules[*]}"
