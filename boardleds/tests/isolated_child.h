@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <sys/wait.h>
 
 namespace boardleds::testing {
 

@@ -11,7 +11,6 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace boardleds::testing;

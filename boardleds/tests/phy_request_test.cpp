@@ -108,14 +108,6 @@ void expect_block(const Recorded &r, unsigned long request, uint16_t val_in)
 
 } // namespace
 
-TEST_F(PhyRequest, EthDescribesPhy1Register27OfEth0)
-{
-    EXPECT_STREQ(eth.name, "eth0");
-    EXPECT_EQ(eth.phy_id, 1);
-    EXPECT_EQ(eth.reg_num, 27);
-    EXPECT_EQ(offsetof(ifreq, ifr_ifru), static_cast<std::size_t>(IFNAMSIZ));
-}
-
 TEST_F(PhyRequest, SetWritesEnableOrDisableValue)
 {
     EXPECT_EQ(led_SetEthState(1), 0);

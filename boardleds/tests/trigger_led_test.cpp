@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 using namespace boardleds::testing;
 
@@ -76,15 +76,6 @@ States read_states()
 }
 
 } // namespace
-
-TEST(TriggerLed, ConstantsNameTheLedDirectories)
-{
-    EXPECT_STREQ(mmc_Led, "/sys/devices/soc0/led-system/leds/led8");
-    EXPECT_STREQ(heartbeat_Led, "/sys/devices/soc0/led-system/leds/led9");
-    EXPECT_EQ(sizeof mmc_Led, 39u);
-    EXPECT_EQ(MAX_LINE_LENGTH, 512);
-    EXPECT_EQ(LED_E_FAILED, 16);
-}
 
 TEST(TriggerLed, BracketedTriggerIsTheActiveOne)
 {
