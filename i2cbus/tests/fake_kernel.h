@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -29,6 +31,7 @@ struct Request {
     i2c_msg message;
     bool close_on_exec;
     bool lock_held;
+    std::thread::id thread;
 };
 
 // Answer to the transfer request (binds always succeed unless bind_error).
@@ -41,6 +44,7 @@ struct Answer {
 
 class FakeKernel : public ::testing::Test {
 protected:
+    static inline std::mutex requests_mutex;  // the fake must not rely on the module's lock
     static inline std::vector<Request> requests;
     static inline Answer answer;
     static inline int bind_error = 0;
@@ -72,17 +76,26 @@ protected:
     }
 
 private:
+    static void record(const Request &r)
+    {
+        const std::lock_guard<std::mutex> guard(requests_mutex);
+        requests.push_back(r);
+        // Gives another caller the chance to slip in between two requests.
+        std::this_thread::yield();
+    }
+
     static int fake_ioctl(int fd, unsigned long number, unsigned long arg)
     {
         Request r{};
         r.number = number;
+        r.thread = std::this_thread::get_id();
         r.close_on_exec = (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
         r.lock_held = pthread_mutex_trylock(&i2c_mutex) != 0;
         if (!r.lock_held)
             pthread_mutex_unlock(&i2c_mutex);
         if (number == I2C_SLAVE || number == I2C_SLAVE_FORCE) {
             r.address = arg;
-            requests.push_back(r);
+            record(r);
             errno = bind_error;
             return bind_error ? -1 : 0;
         }
@@ -99,7 +112,7 @@ private:
             if (answer.fill_message)
                 answer.fill_message(r.rdwr.msgs[0]);
         }
-        requests.push_back(r);
+        record(r);
         errno = answer.error;
         return answer.result;
     }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <thread>
 
 namespace {
 
@@ -25,6 +26,28 @@ TEST_F(FakeKernel, EveryCallBindsUnderTheLockOnACloseOnExecNode)
             EXPECT_TRUE(mutex_is_free()) << op.name;
             EXPECT_EQ(count_open_fds(), fds) << op.name;
         }
+    }
+}
+
+TEST_F(FakeKernel, ConcurrentCallsNeverInterleave)
+{
+    constexpr int kThreads = 4;
+    constexpr int kCalls = 200;
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kThreads; ++t) {
+        callers.emplace_back([this] {
+            uint8_t byte;
+            for (int i = 0; i < kCalls; ++i)
+                ASSERT_EQ(i2c_SBMUS_read_byte(node(), 0x50, 0, &byte, false), 0);
+        });
+    }
+    for (auto &caller : callers)
+        caller.join();
+    ASSERT_EQ(requests.size(), 2u * kThreads * kCalls);
+    for (size_t i = 0; i < requests.size(); i += 2) {
+        ASSERT_EQ(requests[i].number, 0x0703u) << i;
+        ASSERT_EQ(requests[i + 1].number, 0x0720u) << i;
+        ASSERT_EQ(requests[i].thread, requests[i + 1].thread) << i;
     }
 }
 
