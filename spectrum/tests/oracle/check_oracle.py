@@ -5,8 +5,10 @@ of the spectrum's peak, decimation exactly, conversions within 1 float ulp,
 peaks, peak frequencies and the frequency axis exactly."""
 
 import math
+import os
 import subprocess
 import sys
+import tempfile
 
 try:
     import numpy as np
@@ -126,6 +128,51 @@ def decimate(x, mode, in_len, out_len, s, r):
     return out, rc
 
 
+# Other evaluation orders of the decimation contributions; the boundary bins
+# are chosen so that each of them would store a different float.
+def other_orders(mode):
+    def power(t, r):
+        return [t * (t / r), t * t * (1.0 / r)]
+    return {
+        0: lambda x, s, r: power(x / s * 2.0 / SQRT2, r) + [(x / s * (2.0 / SQRT2)) ** 2 / r],
+        1: lambda x, s, r: [x * 2.0 / s, x * (2.0 / s)],
+        2: lambda x, s, r: [x / s * (2.0 / SQRT2), x * 2.0 / (s * SQRT2)],
+    }[mode]
+
+
+def near_boundary_bins(mode, s, r, wanted=32):
+    """Bins whose contribution lies next to a float rounding boundary, where
+    another evaluation order would round the other way."""
+    rng = np.random.default_rng(20261208 + mode)
+    alternatives = other_orders(mode)
+    found = []
+    for _ in range(4000):
+        f = F32(rng.uniform(1e-4, 10.0))
+        midpoint = float(f) + float(np.spacing(f)) / 2.0
+        guess = {0: math.sqrt(midpoint * r) * SQRT2 * s / 2.0,
+                 1: midpoint * s / 2.0,
+                 2: midpoint * SQRT2 * s / 2.0}[mode]
+        for k in range(-40, 41):
+            x = guess + k * float(np.spacing(guess))
+            stored = F32(float(contributions(np.float64(x), mode, s, r)))
+            if any(F32(alt) != stored for alt in alternatives(x, s, r)):
+                found.append(x)
+                break
+        if len(found) == wanted:
+            break
+    return found
+
+
+def write_boundary_file(path, s, r):
+    counts = {}
+    with open(path, "w") as out:
+        for mode in (0, 1, 2):
+            bins = near_boundary_bins(mode, s, r)
+            counts[mode] = len(bins)
+            out.write(f"{mode} {s.hex()} {r.hex()} " + " ".join(x.hex() for x in bins) + "\n")
+    return counts
+
+
 def to_dbm(x):
     return F32(10.0 * math.log10(x * 1000.0)) if x * 1000.0 > 1e-12 else F32(-120.0)
 
@@ -217,13 +264,12 @@ def check_magnitudes(chk, st, channel, values):
     st.magnitudes[channel] = values
 
 
-def check_decimation(chk, st, tokens, a_out, b_out):
+def check_decimation(chk, place, inputs, tokens, a_out, b_out):
     mode, in_len, out_len, rc = (int(t) for t in tokens[:4])
     s, r = float.fromhex(tokens[4]), float.fromhex(tokens[5])
-    chk.expect(s == st.sum, "decimation reads the window sum")
     for channel, got in zip("AB", (a_out, b_out)):
-        expected, expected_rc = decimate(st.magnitudes[channel], mode, in_len, out_len, s, r)
-        where = f"N={st.n} window {st.mode} decimate mode {mode} {in_len}->{out_len} {channel}"
+        expected, expected_rc = decimate(inputs[channel], mode, in_len, out_len, s, r)
+        where = f"{place} decimate mode {mode} {in_len}->{out_len} {channel}"
         chk.expect(rc == expected_rc, f"{where}: rc {rc}")
         worst = ulps32(got.astype(F32), expected)
         chk.note("decimation (float ulps)", worst)
@@ -257,10 +303,21 @@ def check_axis(chk, st, tokens, values):
     chk.expect(worst == 0, f"N={st.n} axis decimation {decimation}: {worst} ulps")
 
 
+def run_driver(driver):
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "boundary_bins.txt")
+        counts = write_boundary_file(path, 1637.2345, 75.0)
+        print("bins next to float rounding boundaries per mode:", counts)
+        output = subprocess.run([driver, path], check=True, capture_output=True, text=True)
+    return output.stdout, counts
+
+
 def main(driver):
-    output = subprocess.run([driver], check=True, capture_output=True, text=True).stdout
+    output, counts = run_driver(driver)
     it = records(output.splitlines())
     chk, st = Checker(), State()
+    boundary_records = 0
+    chk.expect(min(counts.values()) >= 8, f"too few boundary bins found: {counts}")
 
     def values_of(expected_tag):
         tag, tokens = next(it)
@@ -285,7 +342,16 @@ def main(driver):
             check_magnitudes(chk, st, "A", values_of("MA"))
             check_magnitudes(chk, st, "B", values_of("MB"))
         elif tag == "DEC":
-            check_decimation(chk, st, tokens, values_of("DA"), values_of("DB"))
+            chk.expect(float.fromhex(tokens[4]) == st.sum, "decimation reads the window sum")
+            place = f"N={st.n} window {st.mode}"
+            check_decimation(chk, place, st.magnitudes, tokens, values_of("DA"), values_of("DB"))
+        elif tag == "BI":
+            bins = floats(tokens)
+            boundary_records += 1
+            tag, tokens = next(it)
+            chk.expect(tag == "DEC", "boundary bins are decimated")
+            check_decimation(chk, "near rounding boundaries:", {"A": bins, "B": bins}, tokens,
+                             values_of("DA"), values_of("DB"))
         elif tag == "CNV":
             ins = values_of("CIA"), values_of("CIB")
             check_conversion(chk, st, tokens, *ins, values_of("COA"), values_of("COB"))
@@ -294,6 +360,7 @@ def main(driver):
         else:
             chk.expect(False, f"unknown record {tag}")
 
+    chk.expect(boundary_records == 3, f"{boundary_records} boundary records")
     for name, value in sorted(chk.worst.items()):
         print(f"worst {name}: {value:.3g}")
     print(f"{chk.checks} checks, {chk.failures} mismatches")

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <numbers>
 #include <vector>
 
@@ -198,15 +201,49 @@ void dump_length(int n, bool full_pipeline)
     dump_axis(n);
 }
 
+// Each line of the file: mode, window sum, impedance, then the bins, all in
+// hexadecimal floating point except the mode. Each line is decimated with
+// one bin per point.
+void dump_given_bins(const char *path)
+{
+    std::ifstream file(path);
+    if (!file) {
+        std::perror(path);
+        return;
+    }
+    std::string line;
+    while (std::getline(file, line)) {
+        const char *cursor = line.c_str();
+        char *end = nullptr;
+        const int mode = static_cast<int>(std::strtol(cursor, &end, 10));
+        std::vector<double> numbers;
+        for (cursor = end;; cursor = end) {
+            const double x = std::strtod(cursor, &end);
+            if (end == cursor)
+                break;
+            numbers.push_back(x);
+        }
+        if (numbers.size() < 3)
+            continue;
+        qn_window_sum = numbers[0];
+        qn_set_impedance(numbers[1]);
+        const std::vector<double> bins(numbers.begin() + 2, numbers.end());
+        print_values("BI", bins.data(), static_cast<int>(bins.size()));
+        dump_decimation(bins, bins, mode, static_cast<int>(bins.size()));
+    }
+}
+
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
     qn_set_impedance(75.0);
     dump_bessel();
     for (int n : {256, 1024, 4096})
         dump_length(n, true);
     dump_length(16384, false);
+    if (argc > 1)
+        dump_given_bins(argv[1]);
     qn_spectr_window_clean();
     qn_spectr_fft_clean();
     return 0;
