@@ -147,6 +147,8 @@ void StartDaemon() {
 namespace {
 
 bool isInside(const std::string &path, const std::string &root) {
+    if (root.empty())
+        return false;
     return path == root ||
            (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
             path[root.size()] == '/');
@@ -191,7 +193,19 @@ Fd openLinkTarget(const char *src, struct stat &st) {
     return openRegular(target.c_str(), st);
 }
 
-Fd openStagedFile(const char *src, struct stat &st) {
+// The staging area may change while it is walked (a folder swapped for a
+// link); where the opened file really lies settles it. Without /proc there
+// is nothing more to check.
+bool openedInsideStaging(int fd) {
+    char path[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
+    if (n < 0)
+        return true;
+    return isInside(std::string(path, static_cast<size_t>(n)), stagingRealPath());
+}
+
+Fd openStagedEntry(const char *src, struct stat &st) {
     struct stat link;
     if (lstat(src, &link) != 0)
         return Fd();
@@ -200,6 +214,13 @@ Fd openStagedFile(const char *src, struct stat &st) {
     if (!S_ISREG(link.st_mode))
         return Fd();
     return openRegular(src, st);
+}
+
+Fd openStagedFile(const char *src, struct stat &st) {
+    Fd fd = openStagedEntry(src, st);
+    if (fd.valid() && !openedInsideStaging(fd.get()))
+        fd.reset();
+    return fd;
 }
 
 // ------------------------------------------------------- destination side
@@ -245,10 +266,12 @@ bool copyByBuffer(int in, int out) {
     }
 }
 
+// A kernel copy that ends early is finished by hand from where it stopped;
+// at the true end that costs one read.
 bool copyContent(int in, int out) {
     bool unsupported = false;
     if (copyByKernel(in, out, unsupported))
-        return true;
+        return copyByBuffer(in, out);
     if (!unsupported)
         return false;
     // Nothing was written when the kernel refused: start over by hand.
@@ -402,7 +425,12 @@ int main() {
     run("mount -o rw,remount /opt/quarnel");
     run("killall hostapd");
     createDir(DST_ROOT);
-    listdir(SRC_ROOT, "");
+    // Running out of memory ends the copy, not the run: the board must
+    // still come back up.
+    try {
+        listdir(SRC_ROOT, "");
+    } catch (...) {
+    }
     // The board must come back with everything written so far on storage.
     sync();
     run("nohup reboot & disown");
