@@ -64,9 +64,6 @@ constexpr size_t kCopyChunk = size_t{1} << 20;
 
 } // namespace
 
-void createDir(const char *path);
-void copyFile(const char *src, const char *dst);
-
 // ---------------------------------------------------------------- signals
 
 void signalHandlerStrong(int) {}
@@ -175,8 +172,9 @@ bool isRegularFile(const char *path) {
 
 // Opens a regular file without blocking and without following a link at the
 // last component; what was opened is checked, not what the name meant before.
-Fd openRegular(const char *path, struct stat &st) {
+Fd openRegular(const char *path) {
     Fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
     if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         fd.reset();
     return fd;
@@ -184,13 +182,11 @@ Fd openRegular(const char *path, struct stat &st) {
 
 // A staged link is followed only to a regular file inside the staging tree:
 // the staging area is writable by others, the install tree is served.
-Fd openLinkTarget(const char *src, struct stat &st) {
+Fd openLinkTarget(const char *src) {
     const std::string target = realPath(src);
-    const std::string &root = stagingRealPath();
-    if (target.empty() || root.empty() || !isInside(target, root) ||
-        !isRegularFile(target.c_str()))
+    if (!isInside(target, stagingRealPath()) || !isRegularFile(target.c_str()))
         return Fd();
-    return openRegular(target.c_str(), st);
+    return openRegular(target.c_str());
 }
 
 // The staging area may change while it is walked (a folder swapped for a
@@ -205,19 +201,19 @@ bool openedInsideStaging(int fd) {
     return isInside(std::string(path, static_cast<size_t>(n)), stagingRealPath());
 }
 
-Fd openStagedEntry(const char *src, struct stat &st) {
+Fd openStagedEntry(const char *src) {
     struct stat link;
     if (lstat(src, &link) != 0)
         return Fd();
     if (S_ISLNK(link.st_mode))
-        return openLinkTarget(src, st);
+        return openLinkTarget(src);
     if (!S_ISREG(link.st_mode))
         return Fd();
-    return openRegular(src, st);
+    return openRegular(src);
 }
 
-Fd openStagedFile(const char *src, struct stat &st) {
-    Fd fd = openStagedEntry(src, st);
+Fd openStagedFile(const char *src) {
+    Fd fd = openStagedEntry(src);
     if (fd.valid() && !openedInsideStaging(fd.get()))
         fd.reset();
     return fd;
@@ -322,8 +318,9 @@ bool keepAttributes(int out, const std::string &dst) {
     return fchmod(out, st.st_mode & 07777) == 0;
 }
 
+// Attributes first: the content is never readable under looser bits.
 bool fillTemporary(int in, int out, const std::string &dst) {
-    return copyContent(in, out) && keepAttributes(out, dst);
+    return keepAttributes(out, dst) && copyContent(in, out);
 }
 
 void replaceFile(int in, const std::string &dst) {
@@ -351,8 +348,7 @@ void createDir(const char *path) {
 // whole content is in a new file beside it: an unreadable source, a full disk
 // or a crash leaves the old file as it was.
 void copyFile(const char *src, const char *dst) {
-    struct stat st;
-    Fd in = openStagedFile(src, st);
+    Fd in = openStagedFile(src);
     if (!in.valid())
         return;
     const std::string target = replacementTarget(dst);
