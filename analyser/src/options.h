@@ -16,6 +16,8 @@ struct Options {
     std::string csv_path;  // empty: no CSV; "-": standard output
     std::string svg_path;  // empty: no plot
     bool help = false;
+
+    bool operator==(const Options &) const = default;
 };
 
 // Throws Error on an unknown option, a missing value or a value that is not

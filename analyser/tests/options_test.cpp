@@ -29,7 +29,8 @@ std::string error_of(std::vector<const char *> args)
 
 TEST(Options, DefaultsAnalyseTheBuiltInSignal)
 {
-    const Options o = parse({});
+    EXPECT_EQ(parse({}), Options{});
+    const Options o;
     EXPECT_EQ(o.input, "");
     EXPECT_EQ(o.length, 16384);
     EXPECT_EQ(o.window, WINDOW_HANN);
@@ -43,18 +44,18 @@ TEST(Options, DefaultsAnalyseTheBuiltInSignal)
 
 TEST(Options, TakesValuesSeparateOrAfterEquals)
 {
-    const Options o = parse({"--length", "1024", "--window=kaiser8", "--unit", "dbu",
-                             "--impedance=75.5", "--decimation", "8", "--points=64", "in.wav",
-                             "--csv", "-", "--svg", "p.svg"});
-    EXPECT_EQ(o.input, "in.wav");
-    EXPECT_EQ(o.length, 1024);
-    EXPECT_EQ(o.window, WINDOW_KAISER_8);
-    EXPECT_EQ(o.mode, SPECTR_MODE_DBU);
-    EXPECT_EQ(o.impedance, 75.5);
-    EXPECT_EQ(o.decimation, 8);
-    EXPECT_EQ(o.points, 64);
-    EXPECT_EQ(o.csv_path, "-");
-    EXPECT_EQ(o.svg_path, "p.svg");
+    const Options expected{.input = "in.wav",
+                           .length = 1024,
+                           .window = WINDOW_KAISER_8,
+                           .mode = SPECTR_MODE_DBU,
+                           .impedance = 75.5,
+                           .decimation = 8,
+                           .points = 64,
+                           .csv_path = "-",
+                           .svg_path = "p.svg"};
+    EXPECT_EQ(parse({"--length", "1024", "--window=kaiser8", "--unit", "dbu", "--impedance=75.5",
+                     "--decimation", "8", "--points=64", "in.wav", "--csv", "-", "--svg", "p.svg"}),
+              expected);
     EXPECT_TRUE(parse({"-h"}).help);
 }
 
