@@ -16,10 +16,8 @@ namespace {
 std::string describe(const Options &options, int length)
 {
     const std::string source = options.input.empty() ? "built-in test signal" : options.input;
-    return format("%s: N %d, %s window, %s", source.c_str(), length,
-                  window_name(options.window),
-                  format_si(125e6 / options.decimation, "Hz", 4).c_str()) +
-           " sample rate";
+    return format("%s: N %d, %s window, sample rate 125 MHz / %d", source.c_str(), length,
+                  window_name(options.window), options.decimation);
 }
 
 void write_outputs(const Options &options, const Spectrum &spectrum, const std::string &title)

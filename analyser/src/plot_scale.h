@@ -18,4 +18,7 @@ struct Scale {
 // or 5 times a power of ten, with about `wanted` ticks.
 Scale nice_scale(double low, double high, int wanted = 6);
 
+// The range [low, high] itself, with round ticks inside it.
+Scale exact_scale(double low, double high, int wanted = 6);
+
 }  // namespace analyser

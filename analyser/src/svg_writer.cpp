@@ -62,7 +62,7 @@ Axes make_axes(const Spectrum &spectrum)
     const double unit = mega ? 1e6 : kilo ? 1e3 : 1.0;
     const char *prefix = mega ? "M" : kilo ? "k" : "";
     const double bottom_hz = spectrum.frequency.empty() ? 0.0 : spectrum.frequency.front();
-    return Axes{nice_scale(std::min(0.0, bottom_hz / unit), top_hz / unit), unit, prefix,
+    return Axes{exact_scale(std::min(0.0, bottom_hz / unit), top_hz / unit), unit, prefix,
                 level_scale(spectrum)};
 }
 
@@ -122,7 +122,7 @@ void write_legend(std::ostream &out, const Spectrum &spectrum)
     double y = kTop + 20;
     out << "<g font-family=\"sans-serif\" font-size=\"13\">\n";
     for (const auto &entry : entries) {
-        const double x = kLeft + kPlotWidth - 260;
+        const double x = kLeft + kPlotWidth - 330;
         out << format("<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"%s\" "
                       "stroke-width=\"3\"/>\n",
                       x, y - 4, x + 20, y - 4, entry.colour);
