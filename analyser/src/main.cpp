@@ -22,17 +22,18 @@ std::string describe(const Options &options, int length)
 
 void write_outputs(const Options &options, const Spectrum &spectrum, const std::string &title)
 {
+    // The plot first: a failure then leaves standard output empty.
+    if (!options.svg_path.empty()) {
+        std::ofstream out = open_output(options.svg_path);
+        write_svg(out, spectrum, title);
+        finish_output(out, options.svg_path);
+    }
     if (options.csv_path == "-") {
         write_csv(std::cout, spectrum);
     } else if (!options.csv_path.empty()) {
         std::ofstream out = open_output(options.csv_path);
         write_csv(out, spectrum);
         finish_output(out, options.csv_path);
-    }
-    if (!options.svg_path.empty()) {
-        std::ofstream out = open_output(options.svg_path);
-        write_svg(out, spectrum, title);
-        finish_output(out, options.svg_path);
     }
 }
 
