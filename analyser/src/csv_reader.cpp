@@ -68,17 +68,19 @@ Signal read_csv(const std::string &path, std::size_t max_frames)
     Signal signal;
     std::string line;
     std::size_t number = 0;
+    bool header_allowed = true;
     while (std::getline(in, line)) {
         ++number;
         if (trim(line).empty())
             continue;
         const auto row = parse_row(line);
-        if (!row) {
-            // Only the very first line may be a header.
-            if (number == 1)
-                continue;
+        // Only the first line with any text may be a header.
+        const bool header = !row && header_allowed;
+        header_allowed = false;
+        if (header)
+            continue;
+        if (!row)
             throw bad_line(path, number);
-        }
         if (signal.frames() < max_frames) {
             signal.a.push_back(row->a);
             signal.b.push_back(row->b);

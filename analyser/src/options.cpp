@@ -67,7 +67,8 @@ int parse_window(std::string_view text)
         if (name == text)
             return mode;
     throw invalid("--window", text,
-                  "choose rectangular, hann, hamming, blackman-harris, flat-top, kaiser4 or kaiser8");
+                  "choose rectangular, hann, hamming, blackman-harris, flat-top, kaiser4 "
+                  "or kaiser8");
 }
 
 int parse_unit(std::string_view text)

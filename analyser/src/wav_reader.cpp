@@ -3,6 +3,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -15,31 +16,47 @@ namespace {
 struct SndfileCloser {
     void operator()(SNDFILE *file) const { sf_close(file); }
 };
-using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
 
-// Opening the descriptor ourselves gives the plain system reason (missing,
-// no permission) instead of libsndfile's wording for it.
-SndfilePtr open_sound_file(const std::string &path, SF_INFO &info)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw Error("cannot open '" + path + "': " + std::strerror(errno));
-    info = SF_INFO{};
-    SNDFILE *file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
-    if (file == nullptr) {
-        const std::string reason = sf_strerror(nullptr);
-        ::close(fd);
-        throw Error("cannot read '" + path + "' as a sound file: " + reason);
+// The descriptor is ours: libsndfile is told not to close it, so it is
+// closed exactly once, after the sound file.
+class SoundFile {
+public:
+    explicit SoundFile(const std::string &path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC))
+    {
+        // Opening it ourselves gives the plain system reason (missing, no
+        // permission) instead of libsndfile's wording for it.
+        if (fd_ < 0)
+            throw Error("cannot open '" + path + "': " + std::strerror(errno));
+        file_.reset(sf_open_fd(fd_, SFM_READ, &info_, SF_FALSE));
+        if (!file_) {
+            ::close(fd_);
+            throw Error("cannot read '" + path + "' as a sound file: " + sf_strerror(nullptr));
+        }
     }
-    return SndfilePtr(file);
-}
+    ~SoundFile()
+    {
+        file_.reset();
+        ::close(fd_);
+    }
+    SoundFile(const SoundFile &) = delete;
+    SoundFile &operator=(const SoundFile &) = delete;
+
+    const SF_INFO &info() const { return info_; }
+    SNDFILE *get() const { return file_.get(); }
+
+private:
+    int fd_;
+    SF_INFO info_{};
+    std::unique_ptr<SNDFILE, SndfileCloser> file_;
+};
 
 }  // namespace
 
 Signal read_wav(const std::string &path, std::size_t max_frames)
 {
-    SF_INFO info;
-    const SndfilePtr file = open_sound_file(path, info);
+    const SoundFile file(path);
+    const SF_INFO &info = file.info();
     if (info.channels != 2)
         throw Error("'" + path + "' has " + std::to_string(info.channels) +
                     " channel(s); two are needed (A and B)");

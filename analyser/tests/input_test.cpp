@@ -32,7 +32,8 @@ TEST(CsvReader, ReadsTwoColumnsWithOrWithoutHeader)
     EXPECT_THAT(s.a, ElementsAre(1.0, -0.5, 4.0));
     EXPECT_THAT(s.b, ElementsAre(2.0, 3e-3, 5.0));
 
-    const auto headed = testing::write_text(dir.file("headed.csv"), "A (V),B (V)\n1,2\n3,4\n5,6\n");
+    const auto headed =
+        testing::write_text(dir.file("headed.csv"), "\nA (V),B (V)\n1,2\n3,4\n5,6\n");
     s = read_csv(headed, 2);  // rows past the limit are checked, not kept
     EXPECT_THAT(s.a, ElementsAre(1.0, 3.0));
     EXPECT_THAT(s.b, ElementsAre(2.0, 4.0));
@@ -73,11 +74,13 @@ TEST(WavReader, RejectsWrongChannelCountAndNonSoundFiles)
 {
     TempDir dir;
     const auto mono = testing::write_wav(dir.file("mono.wav"), 1, {0.1, 0.2, 0.3});
-    EXPECT_THAT(error_of([&] { read_wav(mono, 3); }), HasSubstr("has 1 channel(s); two are needed"));
+    EXPECT_THAT(error_of([&] { read_wav(mono, 3); }),
+                HasSubstr("has 1 channel(s); two are needed"));
     const auto three = testing::write_wav(dir.file("three.wav"), 3, {0.1, 0.2, 0.3});
     EXPECT_THAT(error_of([&] { read_wav(three, 3); }), HasSubstr("has 3 channel(s)"));
     const auto text = testing::write_text(dir.file("text.wav"), "not a sound file\n");
-    EXPECT_THAT(error_of([&] { read_wav(text, 3); }), HasSubstr("cannot read '" + text + "' as a sound file"));
+    EXPECT_THAT(error_of([&] { read_wav(text, 3); }),
+                HasSubstr("cannot read '" + text + "' as a sound file"));
     EXPECT_THAT(error_of([&] { read_wav(dir.file("missing.wav"), 3); }),
                 HasSubstr("No such file or directory"));
 }

@@ -74,7 +74,9 @@ TEST(Pipeline, PointsAverageGroupsAndKeepFullResolutionPeaks)
     ASSERT_EQ(g.a.size(), 128u);
     for (std::size_t i = 0; i < g.a.size(); ++i) {
         EXPECT_DOUBLE_EQ(g.frequency[i], (f.frequency[4 * i] + f.frequency[4 * i + 3]) / 2);
-        const double mean = (double(f.a[4 * i]) + f.a[4 * i + 1] + f.a[4 * i + 2] + f.a[4 * i + 3]) / 4;
+        double mean = 0;
+        for (std::size_t j = 4 * i; j < 4 * i + 4; ++j)
+            mean += f.a[j] / 4.0;
         EXPECT_NEAR(g.a[i], mean, 1e-6) << i;
     }
     EXPECT_EQ(g.peak_a.value, f.peak_a.value);
