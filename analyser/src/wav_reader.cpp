@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -73,6 +74,10 @@ Signal read_wav(const std::string &path, std::size_t max_frames)
     signal.a.reserve(wanted);
     signal.b.reserve(wanted);
     for (std::size_t i = 0; i < wanted; ++i) {
+        // Float files can hold NaN or infinity, which would poison the spectrum.
+        if (!std::isfinite(frames[2 * i]) || !std::isfinite(frames[2 * i + 1]))
+            throw Error("'" + path + "' frame " + std::to_string(i + 1) +
+                        ": sample is not a finite number");
         signal.a.push_back(frames[2 * i]);
         signal.b.push_back(frames[2 * i + 1]);
     }

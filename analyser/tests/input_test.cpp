@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace analyser {
 namespace {
 
@@ -70,7 +72,7 @@ TEST(WavReader, ReturnsBothChannelsExactly)
     EXPECT_THAT(s.a, ElementsAre(0.25, 0.125));
 }
 
-TEST(WavReader, RejectsWrongChannelCountAndNonSoundFiles)
+TEST(WavReader, RejectsWrongChannelCountNonSoundFilesAndNonFiniteSamples)
 {
     TempDir dir;
     const auto mono = testing::write_wav(dir.file("mono.wav"), 1, {0.1, 0.2, 0.3});
@@ -81,6 +83,8 @@ TEST(WavReader, RejectsWrongChannelCountAndNonSoundFiles)
     const auto text = testing::write_text(dir.file("text.wav"), "not a sound file\n");
     EXPECT_THAT(error_of([&] { read_wav(text, 3); }),
                 HasSubstr("cannot read '" + text + "' as a sound file"));
+    const auto nan = testing::write_wav(dir.file("nan.wav"), 2, {0.1, 0.2, 0.3, NAN});
+    EXPECT_THAT(error_of([&] { read_wav(nan, 3); }), HasSubstr("frame 2: sample is not a finite"));
     EXPECT_THAT(error_of([&] { read_wav(dir.file("missing.wav"), 3); }),
                 HasSubstr("No such file or directory"));
 }
