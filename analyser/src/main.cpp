@@ -1,0 +1,77 @@
+// spectrum-analyser: peaks, CSV and SVG spectra of a two-channel signal.
+#include "error.h"
+#include "format.h"
+#include "input.h"
+#include "options.h"
+#include "output.h"
+#include "pipeline.h"
+#include "test_signal.h"
+
+#include <cstdio>
+#include <iostream>
+
+namespace analyser {
+namespace {
+
+std::string describe(const Options &options, int length)
+{
+    const std::string source = options.input.empty() ? "built-in test signal" : options.input;
+    return format("%s: N %d, %s window, sample rate 125 MHz / %d", source.c_str(), length,
+                  window_name(options.window), options.decimation);
+}
+
+void write_outputs(const Options &options, const Spectrum &spectrum, const std::string &title)
+{
+    // The plot first: a failure then leaves standard output empty.
+    if (!options.svg_path.empty()) {
+        std::ofstream out = open_output(options.svg_path);
+        write_svg(out, spectrum, title);
+        finish_output(out, options.svg_path);
+    }
+    if (options.csv_path == "-") {
+        write_csv(std::cout, spectrum);
+    } else if (!options.csv_path.empty()) {
+        std::ofstream out = open_output(options.csv_path);
+        write_csv(out, spectrum);
+        finish_output(out, options.csv_path);
+    }
+}
+
+int run(const Options &options)
+{
+    Pipeline pipeline(options);
+    const auto n = static_cast<std::size_t>(pipeline.length());
+    const Signal signal =
+        options.input.empty() ? synthesise_test_signal(n) : load_signal(options.input, n);
+    const Spectrum spectrum = pipeline.run(signal);
+    write_outputs(options, spectrum, describe(options, pipeline.length()));
+
+    // With the CSV on standard output the peaks move aside to keep it clean.
+    std::ostream &report = options.csv_path == "-" ? std::cerr : std::cout;
+    report << peak_line("A", spectrum.peak_a, spectrum.unit) << '\n'
+           << peak_line("B", spectrum.peak_b, spectrum.unit) << '\n';
+    report.flush();
+    if (!report)
+        throw Error("cannot write the peaks");
+    return 0;
+}
+
+}  // namespace
+}  // namespace analyser
+
+int main(int argc, char **argv)
+{
+    try {
+        const analyser::Options options = analyser::parse_options(argc, argv);
+        if (options.help) {
+            std::cout << analyser::usage_text();
+            return 0;
+        }
+        return analyser::run(options);
+    } catch (const analyser::Error &error) {
+        std::cerr << "spectrum-analyser: " << error.what() << '\n';
+    } catch (const std::exception &error) {
+        std::cerr << "spectrum-analyser: " << error.what() << '\n';
+    }
+    return 1;
+}

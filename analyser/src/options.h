@@ -1,0 +1,31 @@
+// Command-line options of spectrum-analyser.
+#pragma once
+
+#include <string>
+
+namespace analyser {
+
+struct Options {
+    std::string input;  // empty: the built-in test signal
+    int length = 16384;
+    int window = 1;      // WINDOW_HANN
+    int mode = 0;        // SPECTR_MODE_DBM
+    double impedance = 50.0;
+    int decimation = 1;  // acquisition clock divider
+    int points = 0;      // 0: N/2
+    std::string csv_path;  // empty: no CSV; "-": standard output
+    std::string svg_path;  // empty: no plot
+    bool help = false;
+
+    bool operator==(const Options &) const = default;
+};
+
+// Throws Error on an unknown option, a missing value or a value that is not
+// valid on its own (length and points are checked against each other later).
+Options parse_options(int argc, const char *const argv[]);
+
+const char *usage_text();
+const char *window_name(int window);
+const char *unit_name(int mode);
+
+}  // namespace analyser

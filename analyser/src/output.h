@@ -1,0 +1,24 @@
+// Writing the spectrum: CSV table and SVG plot.
+#pragma once
+
+#include "pipeline.h"
+
+#include <fstream>
+#include <ostream>
+#include <string>
+
+namespace analyser {
+
+// Header "frequency_Hz,A_<unit>,B_<unit>", then one row per point.
+void write_csv(std::ostream &out, const Spectrum &spectrum);
+
+// Line plot of both channels with labelled axes; title is plain text.
+void write_svg(std::ostream &out, const Spectrum &spectrum, const std::string &title);
+
+// Opens path for writing; throws Error naming the file when it cannot.
+std::ofstream open_output(const std::string &path);
+
+// Flushes and closes; throws Error when anything was not written.
+void finish_output(std::ofstream &out, const std::string &path);
+
+}  // namespace analyser

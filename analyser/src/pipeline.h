@@ -1,0 +1,67 @@
+// Runs the spectrum module over one two-channel acquisition.
+#pragma once
+
+#include "options.h"
+#include "signal.h"
+
+#include <vector>
+
+namespace analyser {
+
+struct Peak {
+    float value;
+    float frequency;  // Hz
+};
+
+struct Spectrum {
+    const char *unit;
+    std::vector<double> frequency;  // Hz, centre of each point's bin group
+    std::vector<float> a;
+    std::vector<float> b;
+    Peak peak_a;
+    Peak peak_b;
+};
+
+// Releases the module's window and FFT plan, also when set-up fails halfway.
+struct ModuleBuffers {
+    ModuleBuffers() = default;
+    ModuleBuffers(const ModuleBuffers &) = delete;
+    ModuleBuffers &operator=(const ModuleBuffers &) = delete;
+    ~ModuleBuffers();
+};
+
+class Pipeline {
+public:
+    // Configures the module (length, unit mode, impedance, window, FFT plan)
+    // and sizes every buffer; throws Error on an invalid length or points.
+    explicit Pipeline(const Options &options);
+
+    int length() const { return length_; }
+
+    // Analyses the first N frames of the signal. The peaks come from the
+    // full-resolution spectrum (N/2 bins) whatever the number of points.
+    Spectrum run(const Signal &signal);
+
+private:
+    void transform(const Signal &signal);
+    void convert(const std::vector<float> &a, const std::vector<float> &b, Peak &peak_a,
+                 Peak &peak_b);
+    void decimate(int points, std::vector<float> &a, std::vector<float> &b);
+    Spectrum grouped_spectrum();
+
+    ModuleBuffers module_;
+    int length_;
+    int half_;
+    int points_;
+    int mode_;
+    float decimation_;
+    std::vector<double> windowed_a_, windowed_b_;
+    std::vector<double> magnitude_a_, magnitude_b_;
+    // Converter inputs and outputs hold N/2 values even when fewer points
+    // are produced: the converters always work on N/2.
+    std::vector<float> level_a_, level_b_;
+    std::vector<float> converted_a_, converted_b_;
+    std::vector<float> frequency_;
+};
+
+}  // namespace analyser

@@ -1,0 +1,16 @@
+// A two-channel signal in volts, one sample per channel and frame.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace analyser {
+
+struct Signal {
+    std::vector<double> a;
+    std::vector<double> b;
+
+    std::size_t frames() const { return a.size(); }
+};
+
+}  // namespace analyser

@@ -1,0 +1,142 @@
+// The installed command end to end: output, files and error reporting.
+#include "test_files.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace analyser {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+using testing::TempDir;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Arguments are trusted test strings; each is single-quoted for the shell.
+Result run_command(const TempDir &dir, const std::vector<std::string> &args)
+{
+    std::string command = "'" ANALYSER_PATH "'";
+    for (const auto &arg : args)
+        command += " '" + arg + "'";
+    command += " >'" + dir.file("stdout") + "' 2>'" + dir.file("stderr") + "'";
+    const int raw = std::system(command.c_str());
+    return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, testing::read_text(dir.file("stdout")),
+                  testing::read_text(dir.file("stderr"))};
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+// Two on-bin tones in volts: A 0.5 V at bin 32, B 0.05 V at bin 100, N = 1024.
+std::vector<double> two_tones()
+{
+    std::vector<double> frames;
+    for (int i = 0; i < 1024; ++i) {
+        frames.push_back(0.5 * std::cos(2 * M_PI * ((i * 32) % 1024) / 1024));
+        frames.push_back(0.05 * std::cos(2 * M_PI * ((i * 100) % 1024) / 1024));
+    }
+    return frames;
+}
+
+TEST(Command, DefaultRunPrintsBothPeaks)
+{
+    TempDir dir;
+    const Result r = run_command(dir, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "A: peak 10.00 dBm at 7.8125 MHz\nB: peak -10.00 dBm at 23.4375 MHz\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Command, WavAndCsvFilesGiveTheSamePeaks)
+{
+    TempDir dir;
+    const auto frames = two_tones();
+    testing::write_wav(dir.file("tones.wav"), 2, frames);
+    std::ostringstream csv;
+    csv.precision(17);
+    csv << "A,B\n";
+    for (std::size_t i = 0; i < frames.size(); i += 2)
+        csv << frames[i] << "," << frames[i + 1] << "\n";
+    testing::write_text(dir.file("tones.csv"), csv.str());
+
+    const std::string expected =
+        "A: peak 500.0000 mV at 3.9062 MHz\nB: peak 50.0000 mV at 12.2070 MHz\n";
+    for (const char *file : {"tones.wav", "tones.csv"}) {
+        const Result r = run_command(dir, {dir.file(file), "--length", "1024", "--unit", "volt",
+                                           "--window", "flat-top"});
+        EXPECT_EQ(r.status, 0) << file << r.err;
+        EXPECT_EQ(r.out, expected) << file;
+    }
+}
+
+TEST(Command, CsvOutputGoesToFileOrStandardOutput)
+{
+    TempDir dir;
+    const std::string csv_file = dir.file("spectrum.csv");
+    Result r = run_command(dir, {"--length", "256", "--points", "32", "--csv", csv_file});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(r.out).size(), 2u);
+    const auto rows = lines(testing::read_text(csv_file));
+    ASSERT_EQ(rows.size(), 33u);
+    EXPECT_EQ(rows[0], "frequency_Hz,A_dBm,B_dBm");
+    // Group of bins 0..3, each 125 MHz / 256 apart: centre 1.5 bins.
+    EXPECT_THAT(rows[1], MatchesRegex("732421\\.875,-?[0-9.e+-]+,-?[0-9.e+-]+"));
+
+    r = run_command(dir, {"--length", "256", "--csv", "-"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(r.out).size(), 129u);
+    EXPECT_EQ(r.err, "A: peak 10.00 dBm at 7.8125 MHz\nB: peak -10.00 dBm at 23.4375 MHz\n");
+}
+
+TEST(Command, BadInputGivesOneErrorLineAndFailure)
+{
+    TempDir dir;
+    testing::write_wav(dir.file("mono.wav"), 1, std::vector<double>(2048, 0.1));
+    testing::write_wav(dir.file("short.wav"), 2, std::vector<double>(2 * 1000, 0.1));
+    testing::write_text(dir.file("one.csv"), "A\n1\n2\n");
+    testing::write_text(dir.file("junk.csv"), "1,2\n3,four\n");
+    const struct {
+        std::vector<std::string> args;
+        const char *reason;
+    } cases[] = {
+        {{dir.file("missing.wav")}, "No such file or directory"},
+        {{dir.file("missing.csv")}, "No such file or directory"},
+        {{dir.file("one.csv")}, "line 2: expected two numbers"},
+        {{dir.file("junk.csv")}, "line 2: expected two numbers"},
+        {{dir.file("mono.wav")}, "two are needed"},
+        {{dir.file("short.wav")}, "has 1000 samples per channel; N = 16384"},
+        {{dir.file("short.wav"), "--length", "1000"}, "invalid --length '1000'"},
+        {{"--length", "65536"}, "invalid --length '65536'"},
+        {{"--window", "triangle"}, "invalid --window 'triangle'"},
+        {{"--impedance", "0x"}, "invalid --impedance '0x'"},
+        {{"--points", "3000"}, "invalid --points '3000'"},
+        {{"--csv", dir.file("no/such/dir.csv")}, "cannot write"},
+    };
+    for (const auto &c : cases) {
+        const Result r = run_command(dir, c.args);
+        EXPECT_NE(r.status, 0) << c.reason;
+        EXPECT_EQ(r.out, "") << c.reason;
+        const auto err = lines(r.err);
+        ASSERT_EQ(err.size(), 1u) << r.err;
+        EXPECT_THAT(err[0], MatchesRegex("spectrum-analyser: .*")) << c.reason;
+        EXPECT_THAT(err[0], HasSubstr(c.reason));
+    }
+}
+
+}  // namespace
+}  // namespace analyser

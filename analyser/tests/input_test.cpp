@@ -1,0 +1,105 @@
+// Reading signals: CSV and WAV files, and the length check.
+#include "error.h"
+#include "input.h"
+#include "test_files.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace analyser {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::TempDir;
+
+template <typename F>
+std::string error_of(F &&call)
+{
+    try {
+        call();
+    } catch (const Error &e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+TEST(CsvReader, ReadsTwoColumnsWithOrWithoutHeader)
+{
+    TempDir dir;
+    const auto plain = testing::write_text(dir.file("plain.csv"), "1,2\n-0.5, 3e-3\n\n+4 ,5\r\n");
+    Signal s = read_csv(plain, 100);
+    EXPECT_THAT(s.a, ElementsAre(1.0, -0.5, 4.0));
+    EXPECT_THAT(s.b, ElementsAre(2.0, 3e-3, 5.0));
+
+    const auto headed =
+        testing::write_text(dir.file("headed.csv"), "\nA (V),B (V)\n1,2\n3,4\n5,6\n");
+    s = read_csv(headed, 2);  // rows past the limit are checked, not kept
+    EXPECT_THAT(s.a, ElementsAre(1.0, 3.0));
+    EXPECT_THAT(s.b, ElementsAre(2.0, 4.0));
+}
+
+TEST(CsvReader, RejectsRowsThatAreNotTwoNumbers)
+{
+    TempDir dir;
+    const struct {
+        const char *text;
+        const char *line;
+    } cases[] = {
+        {"1,2\n3\n", "line 2"},           // one column
+        {"1,2\n3,4,5\n", "line 2"},        // three columns
+        {"x,y\n1,2\nnan,1\n", "line 3"},   // not finite
+        {"x,y\n1,2\n1,2V\n", "line 3"},    // trailing text
+        {"a,b\nc,d\n", "line 2"},          // a second header
+    };
+    for (const auto &c : cases) {
+        const auto path = testing::write_text(dir.file("bad.csv"), c.text);
+        EXPECT_THAT(error_of([&] { load_signal(path, 1); }), HasSubstr(c.line)) << c.text;
+    }
+}
+
+TEST(WavReader, ReturnsBothChannelsExactly)
+{
+    TempDir dir;
+    const auto path =
+        testing::write_wav(dir.file("in.wav"), 2, {0.25, -0.5, 0.125, 1.0, -1.0, 0.0});
+    Signal s = read_wav(path, 10);
+    EXPECT_THAT(s.a, ElementsAre(0.25, 0.125, -1.0));
+    EXPECT_THAT(s.b, ElementsAre(-0.5, 1.0, 0.0));
+    s = read_wav(path, 2);
+    EXPECT_THAT(s.a, ElementsAre(0.25, 0.125));
+}
+
+TEST(WavReader, RejectsWrongChannelCountNonSoundFilesAndNonFiniteSamples)
+{
+    TempDir dir;
+    const auto mono = testing::write_wav(dir.file("mono.wav"), 1, {0.1, 0.2, 0.3});
+    EXPECT_THAT(error_of([&] { read_wav(mono, 3); }),
+                HasSubstr("has 1 channel(s); two are needed"));
+    const auto three = testing::write_wav(dir.file("three.wav"), 3, {0.1, 0.2, 0.3});
+    EXPECT_THAT(error_of([&] { read_wav(three, 3); }), HasSubstr("has 3 channel(s)"));
+    const auto text = testing::write_text(dir.file("text.wav"), "not a sound file\n");
+    EXPECT_THAT(error_of([&] { read_wav(text, 3); }),
+                HasSubstr("cannot read '" + text + "' as a sound file"));
+    const auto nan = testing::write_wav(dir.file("nan.wav"), 2, {0.1, 0.2, 0.3, NAN});
+    EXPECT_THAT(error_of([&] { read_wav(nan, 3); }), HasSubstr("frame 2: sample is not a finite"));
+    EXPECT_THAT(error_of([&] { read_wav(dir.file("missing.wav"), 3); }),
+                HasSubstr("No such file or directory"));
+}
+
+TEST(LoadSignal, PicksReaderByNameAndNeedsNFrames)
+{
+    TempDir dir;
+    const auto csv = testing::write_text(dir.file("upper.CSV"), "1,2\n3,4\n5,6\n");
+    EXPECT_EQ(load_signal(csv, 2).frames(), 2u);
+    EXPECT_THAT(error_of([&] { load_signal(csv, 4); }),
+                HasSubstr("has 3 samples per channel; N = 4 needs at least 4"));
+    const auto wav = testing::write_wav(dir.file("x.wav"), 2, {1, 2, 3, 4});
+    EXPECT_EQ(load_signal(wav, 2).frames(), 2u);
+    EXPECT_THAT(error_of([&] { load_signal(wav, 3); }), HasSubstr("has 2 samples"));
+}
+
+}  // namespace
+}  // namespace analyser

@@ -1,0 +1,104 @@
+// The pipeline over the module: peaks, units, grouping and frequency axis.
+#include "error.h"
+#include "pipeline.h"
+#include "spectrum.h"
+#include "test_signal.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace analyser {
+namespace {
+
+Options options_for(int length, int mode = SPECTR_MODE_DBM)
+{
+    Options o;
+    o.length = length;
+    o.mode = mode;
+    return o;
+}
+
+TEST(Pipeline, BuiltInSignalPeaksAtItsTonesInEveryUnit)
+{
+    const struct {
+        int mode;
+        double a, b;
+        const char *unit;
+    } units[] = {
+        {SPECTR_MODE_DBM, 10.0, -10.0, "dBm"},
+        {SPECTR_MODE_VOLT, 1.0, 0.1, "V"},
+        {SPECTR_MODE_DBU, 20 * std::log10(1 / 1.414213562 / 0.775),
+         20 * std::log10(0.1 / 1.414213562 / 0.775), "dBu"},
+    };
+    for (const int length : {256, 16384}) {
+        for (const auto &u : units) {
+            Pipeline pipeline(options_for(length, u.mode));
+            const Spectrum s = pipeline.run(synthesise_test_signal(std::size_t(length)));
+            EXPECT_STREQ(s.unit, u.unit);
+            EXPECT_NEAR(s.peak_a.value, u.a, 1e-4) << length << u.unit;
+            EXPECT_NEAR(s.peak_b.value, u.b, 1e-4) << length << u.unit;
+            EXPECT_FLOAT_EQ(s.peak_a.frequency, 125e6 / 16);
+            EXPECT_FLOAT_EQ(s.peak_b.frequency, 125e6 * 3 / 16);
+            ASSERT_EQ(s.frequency.size(), std::size_t(length / 2));
+            EXPECT_EQ(s.frequency[length / 16], 125e6 / 16);
+            EXPECT_EQ(s.a[length / 16], s.peak_a.value);
+        }
+    }
+}
+
+TEST(Pipeline, ImpedanceAndDecimationScaleTheResult)
+{
+    Options o = options_for(1024);
+    o.impedance = 5.0;  // ten times less load, ten times the power
+    o.decimation = 8;
+    Pipeline pipeline(o);
+    const Spectrum s = pipeline.run(synthesise_test_signal(1024));
+    EXPECT_NEAR(s.peak_a.value, 20.0, 1e-4);
+    EXPECT_FLOAT_EQ(s.peak_a.frequency, 125e6 / 8 / 16);
+    EXPECT_DOUBLE_EQ(s.frequency[1], 125e6 / 8 / 1024);
+}
+
+TEST(Pipeline, PointsAverageGroupsAndKeepFullResolutionPeaks)
+{
+    Options full = options_for(1024, SPECTR_MODE_VOLT);
+    Options grouped = full;
+    grouped.points = 128;  // groups of 4 bins
+    Pipeline full_pipeline(full);
+    const Spectrum f = full_pipeline.run(synthesise_test_signal(1024));
+    Pipeline grouped_pipeline(grouped);
+    const Spectrum g = grouped_pipeline.run(synthesise_test_signal(1024));
+
+    ASSERT_EQ(g.frequency.size(), 128u);
+    ASSERT_EQ(g.a.size(), 128u);
+    for (std::size_t i = 0; i < g.a.size(); ++i) {
+        EXPECT_DOUBLE_EQ(g.frequency[i], (f.frequency[4 * i] + f.frequency[4 * i + 3]) / 2);
+        double mean = 0;
+        for (std::size_t j = 4 * i; j < 4 * i + 4; ++j)
+            mean += f.a[j] / 4.0;
+        EXPECT_NEAR(g.a[i], mean, 1e-6) << i;
+    }
+    EXPECT_EQ(g.peak_a.value, f.peak_a.value);
+    EXPECT_EQ(g.peak_a.frequency, f.peak_a.frequency);
+    EXPECT_EQ(g.peak_b.frequency, f.peak_b.frequency);
+}
+
+TEST(Pipeline, RejectsLengthsAndPointsTheModuleCannotServe)
+{
+    for (const int length : {0, 128, 1000, 32768}) {
+        EXPECT_THROW(Pipeline{options_for(length)}, Error) << length;
+    }
+    for (const int points : {3, 100, 513, 1024}) {
+        Options o = options_for(1024);
+        o.points = points;
+        EXPECT_THROW(Pipeline{o}, Error) << points;
+    }
+    Options o = options_for(1024);
+    o.points = 1;
+    Pipeline pipeline(o);
+    EXPECT_EQ(pipeline.run(synthesise_test_signal(1024)).a.size(), 1u);
+}
+
+}  // namespace
+}  // namespace analyser
