@@ -67,8 +67,10 @@ bool reapAll(Clock::time_point deadline) {
 
 } // namespace
 
+// /tmp and /opt are covered inside the namespace, so neither the scratch tree
+// nor the programs it runs may live below them (a checkout in /tmp would).
 Sandbox::Sandbox() {
-    std::string pattern = std::string(SANDBOX_PARENT) + "/sandbox-XXXXXX";
+    std::string pattern = "/var/tmp/updater-sandbox-XXXXXX";
     if (!mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     root_ = pattern;
@@ -76,7 +78,14 @@ Sandbox::Sandbox() {
     fs::create_directories(root_ + "/tmp/build");
     fs::create_directories(root_ + "/opt/quarnel");
     fs::create_directories(root_ + "/bin");
+    fs::create_directories(root_ + "/libexec");
+    fs::copy_file(UPDATER_PATH, updaterPath());
+    fs::copy_file(FAULT_INJECT_PATH, faultInjectPath());
 }
+
+std::string Sandbox::updaterPath() const { return root_ + "/libexec/updater"; }
+
+std::string Sandbox::faultInjectPath() const { return root_ + "/libexec/fault_inject.so"; }
 
 Sandbox::~Sandbox() {
     std::error_code ignored;
@@ -107,10 +116,10 @@ void Sandbox::execUpdater(const RunOptions &options) const {
         _exit(126);
     setenv("PATH", (root_ + "/bin:/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
     if (options.injectFault) {
-        setenv("LD_PRELOAD", FAULT_INJECT_PATH, 1);
+        setenv("LD_PRELOAD", faultInjectPath().c_str(), 1);
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
-    execl(UPDATER_PATH, "updater", static_cast<char *>(nullptr));
+    execl(updaterPath().c_str(), "updater", static_cast<char *>(nullptr));
     _exit(127);
 }
 
