@@ -2,6 +2,7 @@
 #include "spectrum.h"
 
 #include "log10_estimate.h"
+#include "vector_clones.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -46,7 +47,7 @@ constexpr float kUnsettled = std::numeric_limits<float>::quiet_NaN();
 // kUnsettled (a NaN, which no settled value is) and the caller evaluates
 // the plain formula instead.
 template <bool dbu>
-void estimate_block(const float *in, int count, const Decibels<dbu> &db, float *value)
+QN_VECTOR_CLONES void estimate_block(const float *in, int count, const Decibels<dbu> &db, float *value)
 {
     using spectrum_detail::kLog10EstimateError;
     using spectrum_detail::log10_estimate;
