@@ -5,7 +5,7 @@
 #define QN_VECTOR_CLONES_H
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define QN_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#define QN_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define QN_VECTOR_CLONES
 #endif
