@@ -44,13 +44,15 @@ constexpr float kUnsettled = std::numeric_limits<float>::quiet_NaN();
 
 // Converts a block with log10_estimate. Where the estimate may lie on the
 // other side of a float rounding boundary than libm's result, it stores
-// kUnsettled (a NaN, which no settled value is) and the caller evaluates
-// the plain formula instead.
+// kUnsettled (a NaN, which no settled value is). Returns how many it left
+// unsettled.
 template <bool dbu>
-QN_VECTOR_CLONES void estimate_block(const float *in, int count, const Decibels<dbu> &db, float *value)
+QN_VECTOR_CLONES int estimate_block(const float *in, int count, const Decibels<dbu> &db,
+                                    float *value)
 {
     using spectrum_detail::kLog10EstimateError;
     using spectrum_detail::log10_estimate;
+    int unsettled = 0;
     for (int i = 0; i < count; ++i) {
         const double x = in[i];
         const double y = db.argument(x);
@@ -62,20 +64,34 @@ QN_VECTOR_CLONES void estimate_block(const float *in, int count, const Decibels<
         const float high = static_cast<float>(estimate + margin);
         // Bitwise operators keep the loop free of branches.
         const bool settled = (low == high) & (y <= DBL_MAX);
-        const float converted = settled ? low : kUnsettled;
-        value[i] = db.above_floor(x) ? converted : static_cast<float>(kFloorDb);
+        const bool above_floor = db.above_floor(x);
+        value[i] = above_floor ? (settled ? low : kUnsettled) : static_cast<float>(kFloorDb);
+        unsettled += static_cast<int>(above_floor & !settled);
+    }
+    return unsettled;
+}
+
+// The plain formula for the values the estimate left unsettled.
+template <bool dbu>
+void settle_block(const float *in, int count, const Decibels<dbu> &db, float *value)
+{
+    for (int i = 0; i < count; ++i) {
+        if (std::isnan(value[i]))
+            value[i] = db.exact(in[i]);
     }
 }
 
+// Through a block buffer, so that converting in place still finds the
+// inputs of unsettled values.
 template <bool dbu>
 void convert_decibels(const float *in, float *out, int count, const Decibels<dbu> &db)
 {
     float value[kBlock];
     for (int start = 0; start < count; start += kBlock) {
         const int length = std::min(kBlock, count - start);
-        estimate_block(in + start, length, db, value);
-        for (int i = 0; i < length; ++i)
-            out[start + i] = std::isnan(value[i]) ? db.exact(in[start + i]) : value[i];
+        if (estimate_block(in + start, length, db, value) != 0)
+            settle_block(in + start, length, db, value);
+        std::copy_n(value, length, out + start);
     }
 }
 
@@ -114,15 +130,31 @@ struct Peak {
     int index;
 };
 
-// The first index of the largest stored value, compared in double.
-Peak find_peak(const float *values, int count, double start_maximum)
+// The first index of the largest stored value, as a running maximum
+// compared in double would find it: NaNs never win, and of equal values
+// (0 and -0 included) the first one does, with its own bits.
+QN_VECTOR_CLONES Peak find_peak(const float *values, int count, double start_maximum)
 {
-    Peak peak{start_maximum, 0};
-    for (int i = 0; i < count; ++i) {
-        if (static_cast<double>(values[i]) > peak.value)
-            peak = Peak{values[i], i};
-    }
-    return peak;
+    // Per-lane maxima: a single running maximum would not vectorise, since
+    // its order decides between 0 and -0.
+    constexpr int kLanes = 16;
+    float lanes[kLanes];
+    std::fill_n(lanes, kLanes, -std::numeric_limits<float>::infinity());
+    int i = 0;
+    for (; i + kLanes <= count; i += kLanes)
+        for (int lane = 0; lane < kLanes; ++lane)
+            lanes[lane] = values[i + lane] > lanes[lane] ? values[i + lane] : lanes[lane];
+    float largest = -std::numeric_limits<float>::infinity();
+    for (; i < count; ++i)
+        largest = values[i] > largest ? values[i] : largest;
+    for (const float lane : lanes)
+        largest = lane > largest ? lane : largest;
+    if (!(static_cast<double>(largest) > start_maximum))
+        return Peak{start_maximum, 0};
+    int index = 0;
+    while (!(values[index] == largest))
+        ++index;
+    return Peak{values[index], index};
 }
 
 void suppress_dc(float *out)

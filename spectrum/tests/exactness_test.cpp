@@ -163,6 +163,53 @@ TEST_F(Exactness, DecibelConversionsStoreThePlainFloats)
     expect_converted_exactly(qn_spectr_cnv_to_metric, plain_dbu, near_boundaries(random, count, true));
 }
 
+// The running maximum of the plain loop: compared in double, first wins.
+struct PlainPeak {
+    double value;
+    int index;
+};
+
+PlainPeak plain_peak(const std::vector<float> &values, double start_maximum)
+{
+    PlainPeak peak{start_maximum, 0};
+    for (int i = 0; i < static_cast<int>(values.size()); ++i) {
+        if (static_cast<double>(values[i]) > peak.value)
+            peak = PlainPeak{values[i], i};
+    }
+    return peak;
+}
+
+// Volts are copied, so the peak search sees exactly these values: few
+// distinct ones, with 0 and -0, NaNs and repeated maxima in any lane.
+TEST_F(Exactness, PeakSearchFindsThePlainFirstMaximum)
+{
+    const float choices[] = {0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(), -20000.0f,
+                             1.5f, -3.0f, 1.5f, 7.0f};
+    std::uniform_int_distribution<int> pick(0, 7);
+    std::uniform_int_distribution<int> ceiling(0, 7);
+    qn_spectr_set_mode(SPECTR_MODE_VOLT);
+    std::vector<float> a(kBins), b(kBins), a_out(kBins), b_out(kBins);
+    size_t mismatches = 0;
+    for (int round = 0; round < 2000; ++round) {
+        const int top = ceiling(random);  // limits the choices, so that 0s or NaNs may win
+        for (int i = 0; i < kBins; ++i) {
+            a[i] = choices[pick(random) % (top + 1)];
+            b[i] = choices[pick(random) % (top + 1)];
+        }
+        float peak[4];
+        float *pa = a_out.data(), *pb = b_out.data();
+        qn_spectr_cnv_to_metric(a.data(), b.data(), &pa, &pb, 1.0f, &peak[0], &peak[1],
+                                &peak[2], &peak[3]);
+        const PlainPeak expected_a = plain_peak(a, -10000.0);
+        const PlainPeak expected_b = plain_peak(b, -10000.0);
+        mismatches += !same_bits(peak[0], static_cast<float>(expected_a.value));
+        mismatches += !same_bits(peak[1], expected_a.index / 8192.0f * 125000000.0f * 0.5f);
+        mismatches += !same_bits(peak[2], static_cast<float>(expected_b.value));
+        mismatches += !same_bits(peak[3], expected_b.index / 8192.0f * 125000000.0f * 0.5f);
+    }
+    EXPECT_EQ(mismatches, 0u);
+}
+
 // The near-boundary samples really reach the region where a less careful
 // log10 would round differently.
 TEST_F(Exactness, BoundarySamplesComeCloseToRoundingBoundaries)
