@@ -61,16 +61,16 @@ void decimate_channel(const double *in, float *out, long long step, int groups, 
     const int full = static_cast<int>(in_len / step < groups ? in_len / step : groups);
     for (int g = 0; g < full; ++g)
         out[g] = 0.0f;
-    if (step == 1) {  // the common case, kept contiguous
+    if (step == 1) {  // the common case, kept contiguous; x / 1.0f is x
         for (int g = 0; g < full; ++g)
             accumulate(out[g], in[g], normalise);
     } else {
         for (long long j = 0; j < step; ++j)
             for (int g = 0; g < full; ++g)
                 accumulate(out[g], in[g * step + j], normalise);
+        for (int g = 0; g < full; ++g)
+            out[g] = out[g] / static_cast<float>(step);
     }
-    for (int g = 0; g < full; ++g)
-        out[g] = out[g] / static_cast<float>(step);
 
     if (full < groups) {
         float sum = 0.0f;

@@ -229,6 +229,9 @@ TEST_F(Exactness, DecimationStoresThePlainFloatsInEveryMode)
     std::vector<double> magnitudes(1 << 21);
     for (double &m : magnitudes)
         m = std::pow(2.0, exponent(random));
+    const double specials[] = {0.0, -0.0, std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(), -1.0, 1e300, 1e-300};
+    std::copy(std::begin(specials), std::end(specials), magnitudes.begin());
     qn_window_sum = 8359.5;
     c_imp = 75.0;
     const int in_len = static_cast<int>(magnitudes.size());
