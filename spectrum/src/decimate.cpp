@@ -1,6 +1,7 @@
 // Groups of FFT magnitudes averaged into watts, peak volts or RMS volts.
 #include "spectrum.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -58,7 +59,7 @@ template <typename Normalise>
 void decimate_channel(const double *in, float *out, long long step, int groups, int in_len,
                       const Normalise &normalise)
 {
-    const int full = static_cast<int>(in_len / step < groups ? in_len / step : groups);
+    const int full = static_cast<int>(std::clamp<long long>(in_len / step, 0, groups));
     for (int g = 0; g < full; ++g)
         out[g] = 0.0f;
     if (step == 1) {  // the common case, kept contiguous; x / 1.0f is x
