@@ -56,6 +56,8 @@ QN_VECTOR_CLONES int estimate_block(const float *in, int count, const Decibels<d
     for (int i = 0; i < count; ++i) {
         const double x = in[i];
         const double y = db.argument(x);
+        // For any bit pattern of y (zero, negative, NaN below the floor)
+        // the estimate stays finite and within float range.
         const double estimate = db.factor * log10_estimate(y);
         // Both this estimate and libm's result lie within the margin of the
         // true value; if its ends round alike, so does all between them.
