@@ -1,6 +1,7 @@
 // Groups of FFT magnitudes averaged into watts, peak volts or RMS volts.
 #include "spectrum.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -9,23 +10,26 @@ namespace {
 
 constexpr double kSqrtTwo = 1.414213562;
 
+// One bin's contribution, evaluated in this order: divide by the window
+// sum, double, divide by the square root of two, square, divide by the
+// impedance. The mode is a template argument so that the loops below carry
+// no switch and vectorise.
+template <int mode>
 struct Normaliser {
-    int mode;
     double window_sum;
     double impedance;
 
-    // Evaluated in this order: divide by the window sum, double, divide by
-    // the square root of two, square, divide by the impedance.
     double operator()(double x) const
     {
-        switch (mode) {
-        case SPECTR_MODE_DBM: {
+        if constexpr (mode == SPECTR_MODE_DBM) {
             const double rms = x / window_sum * 2.0 / kSqrtTwo;
             return rms * rms / impedance;
-        }
-        case SPECTR_MODE_VOLT: return x / window_sum * 2.0;
-        case SPECTR_MODE_DBU: return x / window_sum * 2.0 / kSqrtTwo;
-        default: return 0.0;
+        } else if constexpr (mode == SPECTR_MODE_VOLT) {
+            return x / window_sum * 2.0;
+        } else if constexpr (mode == SPECTR_MODE_DBU) {
+            return x / window_sum * 2.0 / kSqrtTwo;
+        } else {
+            return 0.0;
         }
     }
 };
@@ -40,14 +44,59 @@ int group_step(int in_len, int out_len)
     return step < 1 ? 1 : step;
 }
 
-// Mean of bins start..end-1, each contribution added in double and kept
-// as float.
-float group_mean(const double *in, long long start, long long end, const Normaliser &normalise)
+// Adds one contribution to a float sum: in double, then kept as float.
+template <typename Normalise>
+inline void accumulate(float &sum, double x, const Normalise &normalise)
 {
-    float acc = 0.0f;
-    for (long long j = start; j < end; ++j)
-        acc = static_cast<float>(static_cast<double>(acc) + normalise(in[j]));
-    return acc / static_cast<float>(end - start);
+    sum = static_cast<float>(static_cast<double>(sum) + normalise(x));
+}
+
+// The groups of one channel. Full groups are summed column by column (the
+// j-th bin of every group, then the (j+1)-th), which keeps each group's
+// order of additions and lets the compiler vectorise across groups. A last
+// group running past the input is averaged over the bins that exist.
+template <typename Normalise>
+void decimate_channel(const double *in, float *out, long long step, int groups, int in_len,
+                      const Normalise &normalise)
+{
+    const int full = static_cast<int>(std::clamp<long long>(in_len / step, 0, groups));
+    for (int g = 0; g < full; ++g)
+        out[g] = 0.0f;
+    if (step == 1) {  // the common case, kept contiguous; x / 1.0f is x
+        for (int g = 0; g < full; ++g)
+            accumulate(out[g], in[g], normalise);
+    } else {
+        for (long long j = 0; j < step; ++j)
+            for (int g = 0; g < full; ++g)
+                accumulate(out[g], in[g * step + j], normalise);
+        for (int g = 0; g < full; ++g)
+            out[g] = out[g] / static_cast<float>(step);
+    }
+
+    if (full < groups) {
+        float sum = 0.0f;
+        for (long long j = full * step; j < in_len; ++j)
+            accumulate(sum, in[j], normalise);
+        out[full] = sum / static_cast<float>(in_len - full * step);
+    }
+}
+
+// Number of groups whose first bin lies inside the input.
+int groups_inside(int in_len, long long step, int out_len)
+{
+    if (in_len <= 0)
+        return 0;
+    const long long inside = (in_len + step - 1) / step;
+    return static_cast<int>(inside < out_len ? inside : out_len);
+}
+
+template <int mode>
+void decimate_channels(const double *a_in, const double *b_in, float *a, float *b,
+                       long long step, int groups, int in_len)
+{
+    const Normaliser<mode> normalise{qn_window_sum, c_imp};
+    decimate_channel(a_in, a, step, groups, in_len, normalise);
+    decimate_channel(b_in, b, step, groups, in_len, normalise);
 }
 
 }  // namespace
@@ -60,21 +109,26 @@ extern "C" int qn_spectr_decimate(const double *a_in, const double *b_in,
     if (out_len <= 0)
         return 0;
 
-    const Normaliser normalise{qn_spectr_get_mode(), qn_window_sum, c_imp};
     const long long step = group_step(in_len, out_len);
-    float *a = *a_out;
-    float *b = *b_out;
-    for (int g = 0; g < out_len; ++g) {
-        const long long start = g * step;
-        if (start >= in_len) {
-            std::fputs("qn_spectr_decimate() index too high\n", stderr);
-            return -1;
-        }
-        // A last group running past the input is averaged over the bins
-        // that exist.
-        const long long end = start + step < in_len ? start + step : in_len;
-        a[g] = group_mean(a_in, start, end, normalise);
-        b[g] = group_mean(b_in, start, end, normalise);
+    const int groups = groups_inside(in_len, step, out_len);
+    switch (qn_spectr_get_mode()) {
+    case SPECTR_MODE_DBM:
+        decimate_channels<SPECTR_MODE_DBM>(a_in, b_in, *a_out, *b_out, step, groups, in_len);
+        break;
+    case SPECTR_MODE_VOLT:
+        decimate_channels<SPECTR_MODE_VOLT>(a_in, b_in, *a_out, *b_out, step, groups, in_len);
+        break;
+    case SPECTR_MODE_DBU:
+        decimate_channels<SPECTR_MODE_DBU>(a_in, b_in, *a_out, *b_out, step, groups, in_len);
+        break;
+    default:
+        decimate_channels<-1>(a_in, b_in, *a_out, *b_out, step, groups, in_len);
+        break;
+    }
+    // The first group that would start past the input.
+    if (groups < out_len) {
+        std::fputs("qn_spectr_decimate() index too high\n", stderr);
+        return -1;
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 #include "spectrum.h"
 
 #include "kiss_fftr.h"
+#include "vector_clones.h"
 
 #include <cmath>
 #include <cstddef>
@@ -27,7 +28,7 @@ int plan_length = 0;
 
 kiss_fft_cpx *as_kiss(qn_spectr_cpx *bins) { return reinterpret_cast<kiss_fft_cpx *>(bins); }
 
-void magnitudes(const qn_spectr_cpx *bins, double *out, int count)
+QN_VECTOR_CLONES void magnitudes(const qn_spectr_cpx *bins, double *out, int count)
 {
     for (int i = 0; i < count; ++i) {
         const double re_squared = bins[i].r * bins[i].r;
