@@ -36,13 +36,15 @@ vm_boot() {
     fi
 }
 
-# vm_results LOG...: prints the logs; fails on any FAIL line, or when no
-# check passed at all.
+# vm_results LOG...: prints the logs; fails on any FAIL line, a log whose
+# guest never reached its end, or when no check passed at all.
 vm_results() {
     local log passes=0 fails=0
     for log in "$@"; do
         echo "---- $(basename "$log")"
         tr -d '\r' <"$log"
+        grep -q '^VMTEST END' "$log" ||
+            { echo "VMTEST FAIL guest stopped before its checks ended"; fails=$((fails + 1)); }
         passes=$((passes + $(tr -d '\r' <"$log" | grep -c '^VMTEST PASS' || true)))
         fails=$((fails + $(tr -d '\r' <"$log" | grep -c '^VMTEST FAIL' || true)))
     done
