@@ -18,22 +18,64 @@ vm_prepare() {
     mkdir -p "$work"
 }
 
+# vm_command INITRD [QEMU ARGUMENTS...]: the virtual board's command line,
+# into $vm_cmd.
+vm_command() {
+    local initrd=$1
+    shift
+    vm_cmd=(qemu-system-x86_64 -accel tcg -cpu max -m 512 -nographic -no-reboot -net none
+        -kernel "$kernel/vmlinuz" -initrd "$initrd"
+        -append "console=ttyS0 quiet panic=-1" "$@")
+}
+
 # vm_boot LOG SECONDS INITRD [QEMU ARGUMENTS...]: boots and waits until the
 # guest powers off or reboots; a guest still running after SECONDS is
 # killed and the boot fails.
 vm_boot() {
-    local log=$1 seconds=$2 initrd=$3 status=0
-    shift 3
-    timeout --kill-after=5 "$seconds" qemu-system-x86_64 \
-        -accel tcg -cpu max -m 512 -nographic -no-reboot -net none \
-        -kernel "$kernel/vmlinuz" -initrd "$initrd" \
-        -append "console=ttyS0 quiet panic=-1" "$@" \
-        </dev/null >"$log" 2>&1 || status=$?
+    local log=$1 seconds=$2 status=0
+    shift 2
+    vm_command "$@"
+    timeout --kill-after=5 "$seconds" "${vm_cmd[@]}" </dev/null >"$log" 2>&1 || status=$?
     if [ "$status" = 124 ] || [ "$status" = 137 ]; then
         echo "VMTEST FAIL boot: guest still running after ${seconds}s" >>"$log"
     elif [ "$status" != 0 ]; then
         echo "VMTEST FAIL boot: qemu exit status $status" >>"$log"
     fi
+}
+
+# vm_start LOG INITRD [QEMU ARGUMENTS...]: starts the guest in the
+# background; its process is $vm_pid.
+vm_start() {
+    local log=$1
+    shift
+    vm_command "$@"
+    "${vm_cmd[@]}" </dev/null >"$log" 2>&1 &
+    vm_pid=$!
+}
+
+# vm_wait_for LOG TEXT SECONDS: true once TEXT shows in LOG; false when the
+# guest ended first or SECONDS passed.
+vm_wait_for() {
+    local deadline=$((SECONDS + $3))
+    while ! grep -q "$2" "$1"; do
+        kill -0 "$vm_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+}
+
+# vm_stop_within SECONDS: waits for the guest to end by itself, killing it
+# after SECONDS; false when it had to be killed.
+vm_stop_within() {
+    local deadline=$((SECONDS + $1))
+    while kill -0 "$vm_pid" 2>/dev/null; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            kill -9 "$vm_pid"
+            wait "$vm_pid" 2>/dev/null || true
+            return 1
+        fi
+        sleep 0.05
+    done
+    wait "$vm_pid" 2>/dev/null || true
 }
 
 # vm_results LOG...: prints the logs; fails on any FAIL line, a log whose
