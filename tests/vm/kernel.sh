@@ -16,20 +16,22 @@ current_package() {
         sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' | head -n 1
 }
 
+# Offline or without the archive, any kernel unpacked earlier still serves.
+use_cached_or_skip() {
+    if [ -f "$cache/current/ready" ]; then
+        readlink -f "$cache/current"
+        exit 0
+    fi
+    echo "$1" >&2
+    exit 77
+}
+
 pkg=$(current_package)
 if [ -z "$pkg" ]; then
     apt-get update -qq >/dev/null 2>&1 || true
     pkg=$(current_package)
 fi
-if [ -z "$pkg" ]; then
-    # Offline: any kernel unpacked earlier still serves.
-    if [ -f "$cache/current/ready" ]; then
-        readlink -f "$cache/current"
-        exit 0
-    fi
-    echo "no linux-image-*-amd64 package known to apt" >&2
-    exit 77
-fi
+[ -n "$pkg" ] || use_cached_or_skip "no linux-image-*-amd64 package known to apt"
 
 tree="$cache/$pkg"
 if [ ! -f "$tree/ready" ]; then
@@ -37,18 +39,19 @@ if [ ! -f "$tree/ready" ]; then
     trap 'rm -rf "$work"' EXIT
     if ! (cd "$work" && apt-get download -qq "$pkg" >/dev/null 2>"$work/log"); then
         cat "$work/log" >&2
-        echo "apt-get download $pkg failed" >&2
-        exit 77
+        use_cached_or_skip "apt-get download $pkg failed"
     fi
     dpkg-deb -x "$work"/"$pkg"_*.deb "$work/root"
     kver=$(ls "$work/root/lib/modules")
     depmod -b "$work/root" "$kver"
-    mkdir -p "$tree"
     ln -sf "boot/vmlinuz-$kver" "$work/root/vmlinuz"
     echo "$kver" >"$work/root/kver"
     rm -rf "$tree"
     mv "$work/root" "$tree"
     touch "$tree/ready"
+    # Kernels the archive has moved past only take space.
+    find "$cache" -mindepth 1 -maxdepth 1 -type d -name 'linux-image-*' ! -name "$pkg" \
+        -exec rm -rf {} +
 fi
 ln -sfn "$pkg" "$cache/current"
 echo "$tree"
