@@ -3,6 +3,8 @@
 set -euo pipefail
 
 vm_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# A guest started in the background never outlives its test.
+trap '[ -z "${vm_pid:-}" ] || kill -9 "$vm_pid" 2>/dev/null || true' EXIT
 skip() { echo "SKIPPED: $*"; exit 77; }
 
 # vm_prepare WORK CACHE: sets $work (emptied) and $kernel, or skips.

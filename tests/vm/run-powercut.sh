@@ -69,4 +69,6 @@ if [ "$mixed" -gt 0 ]; then
 else
     echo "VMTEST FAIL no cut fell in the middle of the copy" >>"$work/full.log"
 fi
+# The disks and trees take several hundred MiB; the logs tell the story.
+rm -rf "$work"/{old,new,root.img,build.img,payload,initrd.gz}
 vm_results "${logs[@]}"

@@ -35,6 +35,8 @@ expect_eq "write_byte seen by i2cget" 0xab "$(i2cget -y 0 0x50 0x10 b)"
 i2cset -y 0 0x50 0x11 0x5c b
 expect_call "read_byte" 0 "" read_byte $bus 0x50 0x11 0
 expect_eq "read_byte of i2cset" 0x5c "$(field value)"
+expect_eq "both seen by i2cdump" "ab 5c" \
+    "$(/usr/sbin/i2cdump -y -r 0x10-0x11 0 0x50 b | sed -n 's/^10: \(.. ..\).*/\1/p')"
 expect_call "write_word" 0 "" write_word $bus 0x50 0x20 0xbeef 0
 expect_eq "write_word seen by i2cget" 0xbeef "$(i2cget -y 0 0x50 0x20 w)"
 i2cset -y 0 0x50 0x22 0x1234 w
