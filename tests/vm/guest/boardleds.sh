@@ -1,7 +1,8 @@
 # boardleds against the kernel's LED class. The keyboard's LEDs stand in
 # for the board's: a tmpfs over /sys holds the two fixed LED paths, each a
 # bind mount of a real LED directory; the real sysfs stays visible at
-# /realsys. There is no eth0 (no network device at all).
+# /realsys. There is no eth0 until the e1000 driver is loaded for the
+# emulated network card (which has no network behind it).
 . /etc/check.sh
 tool=/payload/boardleds_tool
 leds=/sys/devices/soc0/led-system/leds
@@ -62,3 +63,13 @@ expect_eq "eth get message" "Error: phy_read (-19)" "$err"
 call set eth 1
 expect_eq "eth set without eth0" "status=16" "$out"
 expect_eq "eth set message" "Error: phy_write (-19)" "$err"
+
+# With eth0: QEMU's e1000 PHY has no register 27, so the driver's read of
+# it fails (EIO). A request for another register or interface would not.
+insmod /payload/e1000.ko
+check "eth0 present" test -e /realsys/class/net/eth0
+call get eth
+expect_eq "eth get reaches the PHY" "status=16 on=0" "$out"
+expect_eq "eth get PHY error" "Error: phy_read (-5)" "$err"
+call set eth 1
+check "eth set reaches the PHY" test "$err" != "Error: phy_write (-19)"
