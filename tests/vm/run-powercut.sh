@@ -19,6 +19,8 @@ cp "$3" "$work/payload/updater"
 "$vm_dir/initramfs.sh" "$work/initrd.gz" "$kernel" "$work/payload" \
     -m ext4 -m crc32c_generic -m virtio_blk -m virtio_pci -b "$3"
 
+calc() { awk "BEGIN { printf \"%.2f\", $1 }"; }
+
 # run NAME CUT: one boot on a fresh copy of the installed disk, cut CUT
 # seconds into the update ("none": let it finish, and set $took to the
 # seconds from the start of the update to the start of the reboot).
@@ -36,7 +38,7 @@ run() {
     start=$(date +%s.%N)
     if [ "$cut" = none ]; then
         vm_wait_for "$log" "VMTEST MARK shutdown" 120 || true
-        took=$(echo "$(date +%s.%N) - $start" | bc)
+        took=$(calc "$(date +%s.%N) - $start")
         vm_stop_within 120 || echo "VMTEST FAIL $name: no reboot within 120 s" >>"$log"
         grep -q "reboot: Restarting system" "$log" ||
             echo "VMTEST FAIL $name: guest did not reboot" >>"$log"
@@ -57,7 +59,7 @@ run full none
 whole=$took
 logs=("$work/full.log")
 for share in 0.3 0.5 0.7 0.9; do
-    run "cut$share" "$(echo "$whole * $share" | bc)"
+    run "cut$share" "$(calc "$whole * $share")"
     logs+=("$work/cut$share.log")
 done
 

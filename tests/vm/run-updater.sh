@@ -22,7 +22,7 @@ mkfs.ext4 -q -F -L quarnel -d "$old" "$work/root.img" 32M
 
 # Staged tree (the guest adds a FIFO and makes secret.txt unreadable).
 build=$work/payload/build
-mkdir -p "$build"/www/apps/deep "$build/bin"
+mkdir -p "$build"/www/apps/deep "$build/bin" "$build/empty"
 echo "new a" >"$build/a.txt"
 echo "brand new" >"$build/new.txt"
 echo "new index" >"$build/www/index.html"
@@ -34,11 +34,12 @@ echo "a file where a directory is installed" >"$build/isdir"
 ln -s a.txt "$build/inlink"
 ln -s www "$build/dirlink"
 ln -s /etc/guest-secret "$build/outside"
+ln -s missing "$build/dangling"
 
 # What the install root must hold afterwards.
 expected=$work/expected
 cp -a "$old" "$expected"
-mkdir -p "$expected/lost+found" "$expected/www/apps/deep"
+mkdir -p "$expected/lost+found" "$expected/www/apps/deep" "$expected/empty"
 cp "$build"/{a.txt,new.txt} "$expected/"
 cp "$build/www/index.html" "$expected/www/"
 cp "$build/www/apps/deep/nested.txt" "$expected/www/apps/deep/"
