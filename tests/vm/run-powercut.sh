@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Power cut during an update: the guest is stopped hard at several moments
 # of copying a large staged tree; every installed file must then hold its
-# old or its new content. A first, uncut run measures how long the copy
+# old or its new content. The update is sent SIGTERM and SIGHUP all along,
+# which must not stop it. A first, uncut run measures how long the copy
 # takes (from the start of the update to the start of the reboot), so that
 # the cuts fall inside it.
 # usage: run-powercut.sh WORK_DIR CACHE_DIR UPDATER
@@ -42,6 +43,8 @@ run() {
         vm_stop_within 120 || echo "VMTEST FAIL $name: no reboot within 120 s" >>"$log"
         grep -q "reboot: Restarting system" "$log" ||
             echo "VMTEST FAIL $name: guest did not reboot" >>"$log"
+        grep -q "VMTEST MARK update signalled" "$log" ||
+            echo "VMTEST FAIL $name: the update was never sent TERM and HUP" >>"$log"
     else
         sleep "$cut"
         kill -9 "$vm_pid" 2>/dev/null || echo "VMTEST FAIL $name: update ended before the cut" >>"$log"
@@ -58,7 +61,7 @@ run() {
 run full none
 whole=$took
 logs=("$work/full.log")
-for share in 0.3 0.5 0.7 0.9; do
+for share in 0.4 0.55 0.7 0.85; do
     run "cut$share" "$(calc "$whole * $share")"
     logs+=("$work/cut$share.log")
 done

@@ -10,4 +10,13 @@ echo 10 >/proc/sys/vm/dirty_writeback_centisecs
 echo "VMTEST MARK updating"
 /payload/updater
 expect_eq "updater started" 0 "$?"
+# The update ignores the usual termination signals while it works.
+(
+    said=
+    while pid=$(pidof updater); do
+        kill -TERM $pid && kill -HUP $pid && [ -z "$said" ] && said=1 &&
+            echo "VMTEST MARK update signalled"
+        sleep 0.2
+    done
+) 2>/dev/null &
 touch /tmp/keep-running
