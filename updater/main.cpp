@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -323,15 +324,58 @@ bool fillTemporary(int in, int out, const std::string &dst) {
     return keepAttributes(out, dst) && copyContent(in, out);
 }
 
+struct PendingName {
+    std::string temporary;
+    std::string destination;
+};
+
+// ext4 writes a renamed file's data before the rename only when the rename
+// replaces a file; a new name could survive a power cut with no content
+// behind it. New files therefore get their names after one flush of all.
+std::vector<PendingName> &newFilesToName() {
+    static std::vector<PendingName> pending;
+    return pending;
+}
+
+void giveName(const std::string &temporary, const std::string &dst) {
+    if (rename(temporary.c_str(), dst.c_str()) != 0)
+        unlink(temporary.c_str());
+}
+
+// Without memory to remember it, the file is named at once.
+void nameLater(const std::string &temporary, const std::string &dst) {
+    try {
+        newFilesToName().push_back({temporary, dst});
+    } catch (...) {
+        giveName(temporary, dst);
+    }
+}
+
 void replaceFile(int in, const std::string &dst) {
+    struct stat st;
+    const bool isNew = lstat(dst.c_str(), &st) != 0;
     std::string temporary;
     Fd out = createTemporary(directoryOf(dst), temporary);
     if (!out.valid())
         return;
     bool filled = fillTemporary(in, out.get(), dst);
     bool closed = close(out.release()) == 0;
-    if (!filled || !closed || rename(temporary.c_str(), dst.c_str()) != 0)
+    if (!filled || !closed)
         unlink(temporary.c_str());
+    else if (isNew)
+        nameLater(temporary, dst);
+    else
+        giveName(temporary, dst);
+}
+
+void nameNewFiles() {
+    auto &pending = newFilesToName();
+    if (pending.empty())
+        return;
+    sync();
+    for (const PendingName &file : pending)
+        giveName(file.temporary, file.destination);
+    pending.clear();
 }
 
 } // namespace
@@ -427,6 +471,7 @@ int main() {
         listdir(SRC_ROOT, "");
     } catch (...) {
     }
+    nameNewFiles();
     // The board must come back with everything written so far on storage.
     sync();
     run("nohup reboot & disown");
