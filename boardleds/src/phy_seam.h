@@ -1,0 +1,19 @@
+// Module-internal: the system calls behind the PHY requests, replaceable so
+// that tests can observe them without a network.
+#pragma once
+
+namespace boardleds::seam {
+
+using SocketFn = int (*)(int domain, int type, int protocol);
+using IoctlFn = int (*)(int fd, unsigned long request, void *arg);
+
+extern SocketFn create_socket;
+extern IoctlFn issue_request;
+
+// Closes the cached socket; the next request creates a new one.
+void forget_socket();
+
+// The real socket(2) and ioctl(2).
+void use_system_calls();
+
+} // namespace boardleds::seam

@@ -1,0 +1,65 @@
+// One transfer on a freshly opened node, under the module lock.
+#ifndef QN_I2CBUS_TRANSFER_H
+#define QN_I2CBUS_TRANSFER_H
+
+#include "i2cbus.h"
+
+namespace qn_i2c __attribute__((visibility("hidden"))) {
+
+// Status and diagnostic of a failed transfer. The format receives the error
+// number of the failed request; the plain messages ignore it.
+struct Failure {
+    int status;
+    const char *format;
+};
+
+inline constexpr Failure kReadFailed{I2C_E_READ, "[qn_i2c] I2C Read operation failed.\n"};
+inline constexpr Failure kReadFailedErrno{I2C_E_READ, "[qn_i2c] I2C Read operation failed - %d.\n"};
+inline constexpr Failure kWriteFailed{I2C_E_WRITE, "[qn_i2c] I2C Write Operation failed.\n"};
+inline constexpr Failure kWriteFailedErrno{I2C_E_WRITE, "[qn_i2c] I2C Write Operation failed - %d.\n"};
+inline constexpr Failure kMessageWriteFailed{I2C_E_WRITE, "[qn_i2c] I2C Write operation failed - %d.\n"};
+
+// What a request did: success, and errno as it was right after the request.
+struct Outcome {
+    bool ok;
+    int error;
+};
+
+// Holds i2c_mutex for its whole life and, inside that, the node opened and
+// bound by openDevice: the node is closed before the lock is released.
+class BusSession {
+public:
+    BusSession(const char *path, int address, bool force);
+    ~BusSession();
+    BusSession(const BusSession &) = delete;
+    BusSession &operator=(const BusSession &) = delete;
+
+    int status() const { return status_; }
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    int status_;
+};
+
+void report(const Failure &failure, int error);
+
+// Runs transfer(fd) -> Outcome on the node of (path, address). Returns 0,
+// the openDevice status, or failure.status after printing its line.
+template <class Transfer>
+int run_transfer(const char *path, int address, bool force, const Failure &failure,
+                 Transfer transfer)
+{
+    BusSession session(path, address, force);
+    if (session.status() != 0)
+        return session.status();
+    const Outcome outcome = transfer(session.fd());
+    if (outcome.ok)
+        return 0;
+    report(failure, outcome.error);
+    return failure.status;
+}
+
+}  // namespace qn_i2c
+
+#endif

@@ -1,0 +1,109 @@
+// Failure paths against real kernel objects; no I2C adapter is touched.
+#include "operations.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace i2cbus_test;
+
+TEST(ErrorPaths, MissingNodeGivesOpenErrorWithErrnoText)
+{
+    for (const auto &op : all_operations()) {
+        const int fds = count_open_fds();
+        CaptureStderr();
+        EXPECT_EQ(op.call("/nonexistent/i2c-0", false), I2C_E_OPEN) << op.name;
+        EXPECT_EQ(GetCapturedStderr(),
+                  "[qn_i2c] Unable to open device node ERROR: 2: No such file or directory\n")
+            << op.name;
+        EXPECT_TRUE(mutex_is_free()) << op.name;
+        EXPECT_EQ(count_open_fds(), fds) << op.name;
+    }
+}
+
+TEST(ErrorPaths, NodeThatIsNoAdapterFailsToBindAndIsClosed)
+{
+    char file[] = "/tmp/i2cbus-test-XXXXXX";
+    const int tmp = mkstemp(file);
+    ASSERT_GE(tmp, 0);
+    close(tmp);
+    for (const char *path : {static_cast<const char *>(file), "/dev/null"}) {
+        for (bool force : {false, true}) {
+            for (const auto &op : all_operations()) {
+                const int fds = count_open_fds();
+                CaptureStderr();
+                EXPECT_EQ(op.call(path, force), I2C_E_SET_ADDRESS) << op.name << " " << path;
+                EXPECT_EQ(GetCapturedStderr(), "[qn_i2c] Could not set I2C_SLAVE.\n") << op.name;
+                EXPECT_TRUE(mutex_is_free()) << op.name;
+                EXPECT_EQ(count_open_fds(), fds) << op.name << " " << path;
+            }
+        }
+    }
+    unlink(file);
+}
+
+TEST(ErrorPaths, OpenDeviceLeavesNoDescriptorBehindAfterBindFailure)
+{
+    int fd = 12345;
+    CaptureStderr();
+    EXPECT_EQ(openDevice("/dev/null", 0x50, false, &fd), I2C_E_SET_ADDRESS);
+    GetCapturedStderr();
+    EXPECT_EQ(fd, -1);
+    CaptureStderr();
+    EXPECT_EQ(openDevice("/nonexistent/i2c-0", 0x50, false, &fd), I2C_E_OPEN);
+    GetCapturedStderr();
+    EXPECT_LT(fd, 0);
+}
+
+TEST(ErrorPaths, NullBufferReturnsAtOnceWithoutTheLock)
+{
+    const std::function<int()> calls[] = {
+        [] { return i2c_SBMUS_write_buffer("/dev/null", 0x50, 0, nullptr, 4, false); },
+        [] {
+            int length = 4;
+            return i2c_SBMUS_read_buffer("/dev/null", 0x50, 0, nullptr, &length, false);
+        },
+        [] { return i2c_IOCTL_read_buffer("/dev/null", 0x50, nullptr, 4, false); },
+        [] { return i2c_IOCTL_write_buffer("/dev/null", 0x50, nullptr, 4, false); },
+    };
+    pthread_mutex_lock(&i2c_mutex);
+    for (const auto &call : calls) {
+        CaptureStderr();
+        auto result = std::async(std::launch::async, call);
+        // A call that waited for the lock would hang here; free it and fail.
+        const bool returned = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!returned)
+            pthread_mutex_unlock(&i2c_mutex);
+        ASSERT_TRUE(returned);
+        EXPECT_EQ(result.get(), I2C_E_NULL_BUFFER);
+        EXPECT_EQ(GetCapturedStderr(), "");
+    }
+    pthread_mutex_unlock(&i2c_mutex);
+}
+
+TEST(ErrorPaths, CallWaitsWhileAnotherHoldsTheLock)
+{
+    std::atomic<bool> returned{false};
+    pthread_mutex_lock(&i2c_mutex);
+    CaptureStderr();
+    std::thread caller([&] {
+        uint8_t byte = 0;
+        EXPECT_EQ(i2c_SBMUS_read_byte("/nonexistent/i2c-0", 0x50, 0, &byte, false), I2C_E_OPEN);
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(returned);
+    pthread_mutex_unlock(&i2c_mutex);
+    caller.join();
+    GetCapturedStderr();
+    EXPECT_TRUE(returned);
+}
+
+}  // namespace

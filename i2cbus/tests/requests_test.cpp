@@ -1,0 +1,273 @@
+// The exact requests the module hands to the i2c-dev driver, and how it
+// treats the driver's answers.
+#include "fake_kernel.h"
+
+#include <array>
+#include <cstring>
+#include <map>
+#include <thread>
+
+namespace {
+
+using namespace i2cbus_test;
+
+TEST_F(FakeKernel, EveryCallBindsUnderTheLockOnACloseOnExecNode)
+{
+    for (const auto &op : all_operations()) {
+        for (bool force : {false, true}) {
+            requests.clear();
+            const int fds = count_open_fds();
+            ASSERT_EQ(op.call(node(), force), 0) << op.name;
+            ASSERT_EQ(requests.size(), 2u) << op.name;
+            EXPECT_EQ(requests[0].number, force ? 0x0706u : 0x0703u) << op.name;
+            EXPECT_EQ(requests[0].address, 0x50u) << op.name;
+            for (const auto &r : requests)
+                EXPECT_TRUE(r.lock_held && r.close_on_exec) << op.name;
+            EXPECT_TRUE(mutex_is_free()) << op.name;
+            EXPECT_EQ(count_open_fds(), fds) << op.name;
+        }
+    }
+}
+
+TEST_F(FakeKernel, ConcurrentCallsNeverInterleave)
+{
+    constexpr int kThreads = 4;
+    constexpr int kCalls = 200;
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kThreads; ++t) {
+        callers.emplace_back([this] {
+            uint8_t byte;
+            for (int i = 0; i < kCalls; ++i)
+                ASSERT_EQ(i2c_SBMUS_read_byte(node(), 0x50, 0, &byte, false), 0);
+        });
+    }
+    for (auto &caller : callers)
+        caller.join();
+    ASSERT_EQ(requests.size(), 2u * kThreads * kCalls);
+    for (size_t i = 0; i < requests.size(); i += 2) {
+        ASSERT_EQ(requests[i].number, 0x0703u) << i;
+        ASSERT_EQ(requests[i + 1].number, 0x0720u) << i;
+        ASSERT_EQ(requests[i].thread, requests[i + 1].thread) << i;
+    }
+}
+
+TEST_F(FakeKernel, SmbusRequestBlocks)
+{
+    uint8_t byte = 0;
+    uint16_t word = 0;
+    struct Case {
+        std::function<int()> call;
+        uint8_t read_write, command;
+        uint32_t size;
+    };
+    const Case cases[] = {
+        {[&] { return i2c_SBMUS_write_byte(node(), 0x50, 0x10, 0xAB, false); }, 0, 0x10, 2},
+        {[&] { return i2c_SBMUS_write_word(node(), 0x50, 0x11, 0xBEEF, false); }, 0, 0x11, 3},
+        {[&] { return i2c_SBMUS_write_command(node(), 0x50, 0x12, false); }, 0, 0x12, 1},
+        {[&] { return i2c_SBMUS_read_byte(node(), 0x50, 0x13, &byte, false); }, 1, 0x13, 2},
+        {[&] { return i2c_SBMUS_read_word(node(), 0x50, 0x14, &word, false); }, 1, 0x14, 3},
+        {[&] { return i2c_SBMUS_read_command(node(), 0x50, &byte, false); }, 1, 0, 1},
+    };
+    for (const auto &c : cases) {
+        requests.clear();
+        ASSERT_EQ(c.call(), 0);
+        const Request &r = transfer();
+        EXPECT_EQ(r.number, 0x0720u);
+        EXPECT_EQ(r.smbus.read_write, c.read_write);
+        EXPECT_EQ(r.smbus.command, c.command);
+        EXPECT_EQ(r.smbus.size, c.size);
+    }
+    requests.clear();
+    i2c_SBMUS_write_byte(node(), 0x50, 0x10, 0xAB, false);
+    EXPECT_EQ(transfer().smbus_data.byte, 0xAB);
+    requests.clear();
+    i2c_SBMUS_write_word(node(), 0x50, 0x10, 0xBEEF, false);
+    EXPECT_EQ(transfer().smbus_data.word, 0xBEEF);
+    requests.clear();
+    i2c_SBMUS_write_command(node(), 0x50, 0x12, false);
+    EXPECT_EQ(transfer().smbus.data, nullptr);
+}
+
+TEST_F(FakeKernel, ReadsStoreTheAnswerOnlyOnSuccess)
+{
+    answer.fill_smbus = [](i2c_smbus_data &d) { d.word = 0xBEEF; };
+    uint8_t byte = 0;
+    uint16_t word = 0;
+    ASSERT_EQ(i2c_SBMUS_read_byte(node(), 0x50, 0, &byte, false), 0);
+    ASSERT_EQ(i2c_SBMUS_read_word(node(), 0x50, 0, &word, false), 0);
+    EXPECT_EQ(word, 0xBEEF);
+    EXPECT_EQ(byte, reinterpret_cast<const uint8_t *>(&word)[0]);
+    uint8_t command_byte = 0;
+    ASSERT_EQ(i2c_SBMUS_read_command(node(), 0x50, &command_byte, false), 0);
+    EXPECT_EQ(command_byte, byte);
+
+    answer.fill_smbus = [](i2c_smbus_data &d) { d.word = 0x1111; };
+    for (int result : {-1, 1}) {
+        answer.result = result;
+        CaptureStderr();
+        EXPECT_EQ(i2c_SBMUS_read_byte(node(), 0x50, 0, &byte, false), I2C_E_READ);
+        EXPECT_EQ(i2c_SBMUS_read_word(node(), 0x50, 0, &word, false), I2C_E_READ);
+        EXPECT_EQ(i2c_SBMUS_read_command(node(), 0x50, &byte, false), I2C_E_READ);
+        GetCapturedStderr();
+        EXPECT_EQ(word, 0xBEEF);
+        EXPECT_EQ(byte, command_byte);
+    }
+}
+
+TEST_F(FakeKernel, FailureStatusAndLine)
+{
+    const std::string read = "[qn_i2c] I2C Read operation failed.\n";
+    const std::string read_errno = "[qn_i2c] I2C Read operation failed - 121.\n";
+    const std::string write = "[qn_i2c] I2C Write Operation failed.\n";
+    const std::string write_errno = "[qn_i2c] I2C Write Operation failed - 121.\n";
+    const std::map<std::string, std::pair<int, std::string>> expected = {
+        {"write_byte", {62, write}},
+        {"write_word", {62, write}},
+        {"write_command", {62, write_errno}},
+        {"write_buffer", {62, write_errno}},
+        {"read_byte", {61, read}},
+        {"read_word", {61, read}},
+        {"read_command", {61, read}},
+        {"read_buffer", {61, read_errno}},
+        {"ioctl_read", {61, read_errno}},
+        {"ioctl_write", {62, "[qn_i2c] I2C Write operation failed - 121.\n"}},
+    };
+    answer.result = -1;
+    answer.error = 121;
+    for (const auto &op : all_operations()) {
+        const int fds = count_open_fds();
+        CaptureStderr();
+        EXPECT_EQ(op.call(node(), false), expected.at(op.name).first) << op.name;
+        EXPECT_EQ(GetCapturedStderr(), expected.at(op.name).second) << op.name;
+        EXPECT_TRUE(mutex_is_free()) << op.name;
+        EXPECT_EQ(count_open_fds(), fds) << op.name;
+    }
+}
+
+TEST_F(FakeKernel, OnlySmbusReadsRejectAPositiveAnswer)
+{
+    answer.result = 1;  // I2C_RDWR answers with the number of messages
+    for (const auto &op : all_operations()) {
+        const bool smbus_read = op.name.starts_with("read_");
+        CaptureStderr();
+        EXPECT_EQ(op.call(node(), false), smbus_read ? I2C_E_READ : 0) << op.name;
+        GetCapturedStderr();
+    }
+}
+
+TEST_F(FakeKernel, BlockWriteSendsAtMost32Bytes)
+{
+    std::array<uint8_t, 40> data;
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i + 1);
+    for (uint8_t length : {40, 32, 5, 0}) {
+        requests.clear();
+        ASSERT_EQ(i2c_SBMUS_write_buffer(node(), 0x50, 0x20, data.data(), length, false), 0);
+        const Request &r = transfer();
+        const uint8_t count = std::min<uint8_t>(length, 32);
+        EXPECT_EQ(r.smbus.read_write, 0);
+        EXPECT_EQ(r.smbus.command, 0x20);
+        EXPECT_EQ(r.smbus.size, 5u);
+        EXPECT_EQ(r.smbus_data.block[0], count) << int(length);
+        EXPECT_EQ(std::memcmp(&r.smbus_data.block[1], data.data(), count), 0);
+    }
+}
+
+TEST_F(FakeKernel, BlockReadRequestForm)
+{
+    struct Case {
+        int requested;
+        uint32_t size;
+        uint8_t count;
+    };
+    // Only the low byte of the request counts: 300 is 44, 260 is 4.
+    const Case cases[] = {{16, 8, 16}, {31, 8, 31}, {32, 6, 32}, {40, 6, 32},
+                          {300, 6, 32}, {260, 8, 4}, {-1, 6, 32}};
+    answer.fill_smbus = [](i2c_smbus_data &d) {
+        for (int i = 1; i <= 32; ++i)
+            d.block[i] = static_cast<uint8_t>(0xA0 + i);
+    };
+    for (const auto &c : cases) {
+        requests.clear();
+        std::array<uint8_t, 300> buffer{};
+        int length = c.requested;
+        ASSERT_EQ(i2c_SBMUS_read_buffer(node(), 0x50, 0x30, buffer.data(), &length, false), 0);
+        const Request &r = transfer();
+        EXPECT_EQ(r.smbus.read_write, 1);
+        EXPECT_EQ(r.smbus.command, 0x30);
+        EXPECT_EQ(r.smbus.size, c.size) << c.requested;
+        EXPECT_EQ(r.smbus_data.block[0], c.count) << c.requested;
+        EXPECT_EQ(length, c.count) << c.requested;
+        for (int i = 0; i < c.count; ++i)
+            ASSERT_EQ(buffer[i], 0xA1 + i) << c.requested;
+        EXPECT_EQ(buffer[c.count], 0) << c.requested;
+    }
+}
+
+TEST_F(FakeKernel, BlockReadStoresAtMostWhatWasAskedFor)
+{
+    struct Case {
+        int requested;
+        uint8_t answered_count;
+        int stored;
+    };
+    const Case cases[] = {{16, 3, 3}, {40, 200, 32}, {32, 33, 32}, {4, 32, 4}};
+    for (const auto &c : cases) {
+        answer.fill_smbus = [&](i2c_smbus_data &d) {
+            d.block[0] = c.answered_count;
+            std::memset(&d.block[1], 0x5A, 33);
+        };
+        std::array<uint8_t, 64> buffer{};
+        int length = c.requested;
+        ASSERT_EQ(i2c_SBMUS_read_buffer(node(), 0x50, 0, buffer.data(), &length, false), 0);
+        EXPECT_EQ(length, c.stored) << c.requested;
+        EXPECT_EQ(buffer[c.stored - 1], 0x5A) << c.requested;
+        EXPECT_EQ(buffer[c.stored], 0) << c.requested;
+    }
+
+    answer.result = -1;
+    std::array<uint8_t, 64> buffer{};
+    int length = 16;
+    CaptureStderr();
+    EXPECT_EQ(i2c_SBMUS_read_buffer(node(), 0x50, 0, buffer.data(), &length, false), I2C_E_READ);
+    GetCapturedStderr();
+    EXPECT_EQ(length, 16);
+    EXPECT_EQ(buffer, (std::array<uint8_t, 64>{}));
+}
+
+TEST_F(FakeKernel, PlainMessages)
+{
+    std::array<uint8_t, 300> buffer{};
+    answer.fill_message = [](i2c_msg &m) { std::memset(m.buf, 0x77, m.len); };
+    ASSERT_EQ(i2c_IOCTL_read_buffer(node(), 0x3FF, buffer.data(), 300, false), 0);
+    const Request read = transfer();
+    EXPECT_EQ(read.number, 0x0707u);
+    EXPECT_EQ(read.rdwr.nmsgs, 1u);
+    EXPECT_EQ(read.message.addr, 0x3FF);
+    EXPECT_EQ(read.message.flags, 0x0001);
+    EXPECT_EQ(read.message.len, 300);
+    EXPECT_EQ(read.message.buf, buffer.data());
+    EXPECT_EQ(buffer[299], 0x77);
+
+    requests.clear();
+    answer.fill_message = nullptr;
+    ASSERT_EQ(i2c_IOCTL_write_buffer(node(), 0x50, buffer.data(), 7, false), 0);
+    const Request write = transfer();
+    EXPECT_EQ(write.message.addr, 0x50);
+    EXPECT_EQ(write.message.flags, 0);
+    EXPECT_EQ(write.message.len, 7);
+    EXPECT_EQ(write.message.buf, buffer.data());
+}
+
+TEST_F(FakeKernel, NullBufferReachesNoDevice)
+{
+    int length = 4;
+    EXPECT_EQ(i2c_SBMUS_write_buffer(node(), 0x50, 0, nullptr, 4, false), I2C_E_NULL_BUFFER);
+    EXPECT_EQ(i2c_SBMUS_read_buffer(node(), 0x50, 0, nullptr, &length, false), I2C_E_NULL_BUFFER);
+    EXPECT_EQ(i2c_IOCTL_read_buffer(node(), 0x50, nullptr, 4, false), I2C_E_NULL_BUFFER);
+    EXPECT_EQ(i2c_IOCTL_write_buffer(node(), 0x50, nullptr, 4, false), I2C_E_NULL_BUFFER);
+    EXPECT_TRUE(requests.empty());
+    EXPECT_EQ(length, 4);
+}
+
+}  // namespace

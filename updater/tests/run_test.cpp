@@ -1,0 +1,86 @@
+// The update run as a whole: detaching, the command sequence, the signal
+// guard and the end of the run.
+
+#include "sandbox.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+namespace {
+
+const std::vector<std::string> kFullSequence = {
+    "killall nginx", "mount -o rw,remount /opt/quarnel", "killall hostapd",
+    "nohup reboot",  "reboot",                           "nohup reboot"};
+
+// Sends the updater (the stub's parent, or the shell's parent) the signals.
+std::string signalUpdater(const std::string &signals) {
+    return "if [ \"$1\" = nginx ]; then\n"
+           "  p=$PPID; read -r c < /proc/$p/comm\n"
+           "  [ \"$c\" = updater ] || read -r _ _ _ p _ < /proc/$p/stat\n"
+           "  read -r c < /proc/$p/comm; [ \"$c\" = updater ] || echo \"updater not found\"\n"
+           "  for s in " + signals + "; do kill -$s $p || echo \"kill $s failed\"; done\n"
+           "fi";
+}
+
+TEST(UpdateRun, ReturnsAtOnceWhileTheDetachedChildRunsTheCommandsInOrder) {
+    Sandbox sandbox;
+    RunOptions slowServices;
+    slowServices.killallExtra = "sleep 1";
+    RUN_OR_SKIP(sandbox, result, slowServices);
+
+    ASSERT_TRUE(WIFEXITED(result.parentStatus));
+    EXPECT_EQ(WEXITSTATUS(result.parentStatus), 0);
+    EXPECT_LT(result.parentSeconds, 0.9);
+    EXPECT_EQ(result.logAtParentExit, "");
+    EXPECT_TRUE(result.allEnded);
+    EXPECT_EQ(result.commands, kFullSequence);
+}
+
+TEST(UpdateRun, IgnoresTerminationSignalsWhileGuarded) {
+    Sandbox sandbox;
+    RunOptions options;
+    // SEGV and ABRT sent by a process are not faults of the updater.
+    options.killallExtra = signalUpdater("TERM HUP USR1 USR2 SEGV ABRT CHLD") +
+                           " >> " + sandbox.root() + "/log";
+    RUN_OR_SKIP(sandbox, result, options);
+
+    EXPECT_TRUE(result.allEnded);
+    EXPECT_EQ(result.commands, kFullSequence);
+}
+
+TEST(UpdateRun, MissingRootsStillEndInAReboot) {
+    Sandbox sandbox;
+    std::filesystem::remove(sandbox.staging());
+    std::filesystem::remove(sandbox.install());
+    RUN_OR_SKIP(sandbox, result);
+
+    EXPECT_TRUE(std::filesystem::is_directory(sandbox.install()));
+    EXPECT_EQ(permissionsOf(sandbox.install()), 0755u);
+    EXPECT_EQ(result.commands, kFullSequence);
+}
+
+TEST(UpdateRun, EmptyStagingLeavesTheInstallRootAlone) {
+    Sandbox sandbox;
+    writeFile(sandbox.install() + "/only.txt", "installed", 0600);
+    RUN_OR_SKIP(sandbox, result);
+
+    EXPECT_EQ(readFile(sandbox.install() + "/only.txt"), "installed");
+    EXPECT_EQ(permissionsOf(sandbox.install() + "/only.txt"), 0600u);
+    EXPECT_EQ(result.commands, kFullSequence);
+}
+
+// A fault with the services stopped must not leave the board spinning; the
+// updater restarts it straight away.
+TEST(UpdateRun, ProcessorFaultRebootsInsteadOfSpinning) {
+    Sandbox sandbox;
+    RunOptions options;
+    options.injectFault = true;
+    RUN_OR_SKIP(sandbox, result, options);
+
+    EXPECT_TRUE(result.namespaceRebooted);
+    const std::vector<std::string> beforeWalk(kFullSequence.begin(), kFullSequence.begin() + 3);
+    EXPECT_EQ(result.commands, beforeWalk);
+}
+
+} // namespace

@@ -1,0 +1,214 @@
+#include "sandbox.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kSkipStatus = 77;
+constexpr uid_t kNobody = 65534;
+constexpr auto kDeadline = std::chrono::seconds(20);
+
+using Clock = std::chrono::steady_clock;
+
+void appendLine(const std::string &path, const std::string &line) {
+    std::ofstream(path, std::ios::app) << line << '\n';
+}
+
+// Each stub records its own command line; reboot waits (a little) for the
+// backgrounded nohup before it so the record shows the order of requests.
+std::string stubScript(const std::string &name, const std::string &log,
+                       const std::string &extra) {
+    std::string script = "#!/bin/sh\n" + extra + "\n";
+    if (name == "reboot")
+        script += "i=0; while ! grep -q '^nohup' " + log +
+                  " && [ $i -lt 60 ]; do sleep 0.05; i=$((i+1)); done\n";
+    script += "line=" + name + "; [ $# -gt 0 ] && line=\"$line $*\"\n";
+    script += "echo \"$line\" >> " + log + "\n";
+    return script;
+}
+
+[[noreturn]] void skipWith(const std::string &resultFile, const std::string &why) {
+    appendLine(resultFile, "skip=" + why + ": " + strerror(errno));
+    _exit(kSkipStatus);
+}
+
+bool bindOver(const std::string &source, const char *target) {
+    return mount(source.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
+}
+
+// As init of the namespace every orphan comes back to us; wait for them all.
+bool reapAll(Clock::time_point deadline) {
+    while (Clock::now() < deadline) {
+        int status;
+        pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid < 0 && errno == ECHILD)
+            return true;
+        if (pid <= 0)
+            usleep(10000);
+    }
+    return false;
+}
+
+} // namespace
+
+Sandbox::Sandbox() {
+    std::string pattern = std::string(SANDBOX_PARENT) + "/sandbox-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    root_ = pattern;
+    chmod(root_.c_str(), 0755);
+    fs::create_directories(root_ + "/tmp/build");
+    fs::create_directories(root_ + "/opt/quarnel");
+    fs::create_directories(root_ + "/bin");
+}
+
+Sandbox::~Sandbox() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+void Sandbox::writeStubs(const RunOptions &options) const {
+    const std::string log = root_ + "/log";
+    writeFile(log, "", 0666);
+    chmod(log.c_str(), 0666);
+    for (const char *name : {"killall", "mount", "nohup", "reboot"}) {
+        std::string extra = std::string(name) == "killall" ? options.killallExtra : "";
+        writeFile(root_ + "/bin/" + name, stubScript(name, log, extra), 0755);
+    }
+}
+
+void Sandbox::execUpdater(const RunOptions &options) const {
+    umask(022);
+    if (options.asNobody &&
+        (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+        _exit(126);
+    setenv("PATH", (root_ + "/bin:/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
+    if (options.injectFault) {
+        setenv("LD_PRELOAD", FAULT_INJECT_PATH, 1);
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    }
+    execl(UPDATER_PATH, "updater", static_cast<char *>(nullptr));
+    _exit(127);
+}
+
+// Pid 1 of the namespace: mounts the scratch tree, starts the updater and
+// waits until it and everything it started has ended.
+int Sandbox::actAsInit(const RunOptions &options) const {
+    const std::string result = root_ + "/result";
+    if (getpid() != 1)
+        skipWith(result, "not init of a new PID namespace");
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        skipWith(result, "mount proc");
+    if (!bindOver(root_ + "/tmp", "/tmp") || !bindOver(root_ + "/opt", "/opt"))
+        skipWith(result, "bind mount");
+    const auto start = Clock::now();
+    pid_t child = fork();
+    if (child == 0)
+        execUpdater(options);
+    int status = -1;
+    waitpid(child, &status, 0);
+    const std::chrono::duration<double> took = Clock::now() - start;
+    fs::copy_file(root_ + "/log", root_ + "/log-at-parent-exit");
+    appendLine(result, "parent=" + std::to_string(status));
+    appendLine(result, "seconds=" + std::to_string(took.count()));
+    appendLine(result, std::string("ended=") + (reapAll(start + kDeadline) ? "1" : "0"));
+    return 0;
+}
+
+int Sandbox::isolate(const RunOptions &options) const {
+    const std::string result = root_ + "/result";
+    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0)
+        skipWith(result, "unshare(CLONE_NEWPID | CLONE_NEWNS)");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        skipWith(result, "make mounts private");
+    pid_t init = fork();
+    if (init < 0)
+        skipWith(result, "fork");
+    if (init == 0)
+        _exit(actAsInit(options));
+    int status = 0;
+    waitpid(init, &status, 0);
+    if (WIFSIGNALED(status))
+        appendLine(result, "init_signal=" + std::to_string(WTERMSIG(status)));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+}
+
+RunResult Sandbox::run(const RunOptions &options) {
+    writeStubs(options);
+    fs::remove(root_ + "/result");
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(isolate(options));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return readResult();
+}
+
+RunResult Sandbox::readResult() const {
+    RunResult r;
+    std::istringstream lines(readFile(root_ + "/result"));
+    for (std::string line; std::getline(lines, line);) {
+        const std::string key = line.substr(0, line.find('='));
+        const std::string value = line.substr(key.size() + 1);
+        if (key == "skip")
+            r.skipped = true, r.skipReason = value;
+        else if (key == "parent")
+            r.parentStatus = std::stoi(value);
+        else if (key == "seconds")
+            r.parentSeconds = std::stod(value);
+        else if (key == "ended")
+            r.allEnded = value == "1";
+        else if (key == "init_signal")
+            r.namespaceRebooted = std::stoi(value) == SIGHUP;
+    }
+    if (exists(root_ + "/log-at-parent-exit"))
+        r.logAtParentExit = readFile(root_ + "/log-at-parent-exit");
+    std::istringstream log(readFile(root_ + "/log"));
+    for (std::string line; std::getline(log, line);)
+        r.commands.push_back(line);
+    return r;
+}
+
+void writeFile(const std::string &path, const std::string &content, mode_t mode) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    chmod(path.c_str(), mode);
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+mode_t permissionsOf(const std::string &path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> filesNamed(const std::string &tree, const std::string &prefix) {
+    std::vector<std::string> found;
+    for (const auto &entry : fs::recursive_directory_iterator(tree))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            found.push_back(entry.path().string());
+    return found;
+}

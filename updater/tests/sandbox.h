@@ -1,0 +1,61 @@
+// Runs the real updater where it can do no harm: a private PID and mount
+// namespace in which /tmp and /opt are folders of a scratch tree and the
+// commands it starts are recording stubs.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct RunOptions {
+    std::string killallExtra;  // shell lines the killall stub runs first
+    bool asNobody = false;     // run the updater without root rights
+    bool injectFault = false;  // make its directory listing fault
+};
+
+struct RunResult {
+    bool skipped = false;
+    std::string skipReason;
+    int parentStatus = -1;          // wait status of the started process
+    double parentSeconds = 0;       // time until it returned
+    std::string logAtParentExit;    // commands recorded by then
+    bool allEnded = false;          // every process ended before the deadline
+    bool namespaceRebooted = false; // ended by reboot(2) inside the namespace
+    std::vector<std::string> commands;
+};
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox &) = delete;
+    Sandbox &operator=(const Sandbox &) = delete;
+
+    const std::string &root() const { return root_; }
+    std::string staging() const { return root_ + "/tmp/build"; }
+    std::string install() const { return root_ + "/opt/quarnel"; }
+
+    RunResult run(const RunOptions &options = {});
+
+private:
+    void writeStubs(const RunOptions &options) const;
+    int isolate(const RunOptions &options) const;
+    int actAsInit(const RunOptions &options) const;
+    [[noreturn]] void execUpdater(const RunOptions &options) const;
+    RunResult readResult() const;
+
+    std::string root_;
+};
+
+// Small file helpers for building and checking trees.
+void writeFile(const std::string &path, const std::string &content, mode_t mode = 0644);
+std::string readFile(const std::string &path);
+mode_t permissionsOf(const std::string &path);
+bool exists(const std::string &path);
+std::vector<std::string> filesNamed(const std::string &tree, const std::string &prefix);
+
+// Skips the test when the namespace could not be made.
+#define RUN_OR_SKIP(sandbox, result, ...)                   \
+    RunResult result = (sandbox).run(__VA_ARGS__);          \
+    if (result.skipped)                                     \
+        GTEST_SKIP() << result.skipReason
