@@ -23,7 +23,7 @@ qn_spectr_cpx *qn_kiss_fft_out2 = nullptr;
 namespace {
 
 // The signal length the plan and buffers were made for.
-int g_plan_length = 0;
+int plan_length = 0;
 
 kiss_fft_cpx *as_kiss(qn_spectr_cpx *bins) { return reinterpret_cast<kiss_fft_cpx *>(bins); }
 
@@ -50,7 +50,7 @@ int qn_spectr_fft_init(void)
     qn_kiss_fft_out1 = static_cast<qn_spectr_cpx *>(std::malloc(bytes));
     qn_kiss_fft_out2 = static_cast<qn_spectr_cpx *>(std::malloc(bytes));
     qn_kiss_fft_cfg = kiss_fftr_alloc(n, 0, nullptr, nullptr);
-    g_plan_length = n;
+    plan_length = n;
     return 0;
 }
 
@@ -69,7 +69,7 @@ int qn_spectr_fft_clean(void)
         std::free(qn_kiss_fft_cfg);
         qn_kiss_fft_cfg = nullptr;
     }
-    g_plan_length = 0;
+    plan_length = 0;
     return 0;
 }
 
@@ -83,7 +83,7 @@ int qn_spectr_fft(const double *a_in, const double *b_in, double **a_out, double
     }
     const int n = qn_get_spectr_signal_length();
     // The plan and buffers only fit the length they were made for.
-    if (n != g_plan_length) {
+    if (n != plan_length) {
         std::fputs("qn_spect_fft initialized for another signal length\n", stderr);
         return -1;
     }

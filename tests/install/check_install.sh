@@ -2,6 +2,8 @@
 # Installs the build into a scratch prefix and builds C consumers of every
 # module against it: once through pkg-config, once through find_package.
 # usage: check_install.sh BUILD_DIR SOURCE_DIR C_COMPILER MODULE...
+# QN_CONSUMER_FLAGS: extra compile and link flags (a sanitized build's
+# archives need the sanitizer runtimes in the consumer too).
 # For a cross build, QN_TARGET_EMULATOR runs the consumers and
 # QN_TARGET_TOOLCHAIN is the toolchain file of the find_package consumer.
 set -euo pipefail
@@ -25,9 +27,9 @@ export PKG_CONFIG_PATH=$root/lib/pkgconfig
 for m in "${modules[@]}"; do
     test -f "$root/lib/lib$m.a" || { echo "missing lib/lib$m.a"; exit 1; }
     test -f "$root/include/$m.h" || { echo "missing include/$m.h"; exit 1; }
-    # shellcheck disable=SC2046
-    "$cc" -std=c99 -Wall -Werror -o "$prefix/$m-pc" "$src/$m/tests/consumer.c" \
-        $(pkg-config --static --cflags --libs "$m")
+    # shellcheck disable=SC2046,SC2086
+    "$cc" -std=c99 -Wall -Werror ${QN_CONSUMER_FLAGS:-} -o "$prefix/$m-pc" \
+        "$src/$m/tests/consumer.c" $(pkg-config --static --cflags --libs "$m")
     $run "$prefix/$m-pc"
 done
 
@@ -44,6 +46,7 @@ mkdir -p "$prefix/cmake-consumer"
 } > "$prefix/cmake-consumer/CMakeLists.txt"
 cmake -S "$prefix/cmake-consumer" -B "$prefix/cmake-build" \
       -DCMAKE_PREFIX_PATH="$root" -DCMAKE_C_COMPILER="$cc" \
+      -DCMAKE_C_FLAGS="${QN_CONSUMER_FLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${QN_CONSUMER_FLAGS:-}" \
       ${QN_TARGET_TOOLCHAIN:+-DCMAKE_TOOLCHAIN_FILE="$QN_TARGET_TOOLCHAIN" -DCMAKE_FIND_ROOT_PATH="$root"} >/dev/null
 cmake --build "$prefix/cmake-build" >/dev/null
 for m in "${modules[@]}"; do
