@@ -64,9 +64,6 @@ constexpr size_t kCopyChunk = size_t{1} << 20;
 
 } // namespace
 
-void createDir(const char *path);
-void copyFile(const char *src, const char *dst);
-
 // ---------------------------------------------------------------- signals
 
 void signalHandlerStrong(int) {}
@@ -147,6 +144,8 @@ void StartDaemon() {
 namespace {
 
 bool isInside(const std::string &path, const std::string &root) {
+    if (root.empty())
+        return false;
     return path == root ||
            (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
             path[root.size()] == '/');
@@ -173,8 +172,9 @@ bool isRegularFile(const char *path) {
 
 // Opens a regular file without blocking and without following a link at the
 // last component; what was opened is checked, not what the name meant before.
-Fd openRegular(const char *path, struct stat &st) {
+Fd openRegular(const char *path) {
     Fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
     if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         fd.reset();
     return fd;
@@ -182,24 +182,41 @@ Fd openRegular(const char *path, struct stat &st) {
 
 // A staged link is followed only to a regular file inside the staging tree:
 // the staging area is writable by others, the install tree is served.
-Fd openLinkTarget(const char *src, struct stat &st) {
+Fd openLinkTarget(const char *src) {
     const std::string target = realPath(src);
-    const std::string &root = stagingRealPath();
-    if (target.empty() || root.empty() || !isInside(target, root) ||
-        !isRegularFile(target.c_str()))
+    if (!isInside(target, stagingRealPath()) || !isRegularFile(target.c_str()))
         return Fd();
-    return openRegular(target.c_str(), st);
+    return openRegular(target.c_str());
 }
 
-Fd openStagedFile(const char *src, struct stat &st) {
+// The staging area may change while it is walked (a folder swapped for a
+// link); where the opened file really lies settles it. Without /proc there
+// is nothing more to check.
+bool openedInsideStaging(int fd) {
+    char path[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
+    if (n < 0)
+        return true;
+    return isInside(std::string(path, static_cast<size_t>(n)), stagingRealPath());
+}
+
+Fd openStagedEntry(const char *src) {
     struct stat link;
     if (lstat(src, &link) != 0)
         return Fd();
     if (S_ISLNK(link.st_mode))
-        return openLinkTarget(src, st);
+        return openLinkTarget(src);
     if (!S_ISREG(link.st_mode))
         return Fd();
-    return openRegular(src, st);
+    return openRegular(src);
+}
+
+Fd openStagedFile(const char *src) {
+    Fd fd = openStagedEntry(src);
+    if (fd.valid() && !openedInsideStaging(fd.get()))
+        fd.reset();
+    return fd;
 }
 
 // ------------------------------------------------------- destination side
@@ -245,10 +262,12 @@ bool copyByBuffer(int in, int out) {
     }
 }
 
+// A kernel copy that ends early is finished by hand from where it stopped;
+// at the true end that costs one read.
 bool copyContent(int in, int out) {
     bool unsupported = false;
     if (copyByKernel(in, out, unsupported))
-        return true;
+        return copyByBuffer(in, out);
     if (!unsupported)
         return false;
     // Nothing was written when the kernel refused: start over by hand.
@@ -299,8 +318,9 @@ bool keepAttributes(int out, const std::string &dst) {
     return fchmod(out, st.st_mode & 07777) == 0;
 }
 
+// Attributes first: the content is never readable under looser bits.
 bool fillTemporary(int in, int out, const std::string &dst) {
-    return copyContent(in, out) && keepAttributes(out, dst);
+    return keepAttributes(out, dst) && copyContent(in, out);
 }
 
 void replaceFile(int in, const std::string &dst) {
@@ -328,8 +348,7 @@ void createDir(const char *path) {
 // whole content is in a new file beside it: an unreadable source, a full disk
 // or a crash leaves the old file as it was.
 void copyFile(const char *src, const char *dst) {
-    struct stat st;
-    Fd in = openStagedFile(src, st);
+    Fd in = openStagedFile(src);
     if (!in.valid())
         return;
     const std::string target = replacementTarget(dst);
@@ -402,7 +421,12 @@ int main() {
     run("mount -o rw,remount /opt/quarnel");
     run("killall hostapd");
     createDir(DST_ROOT);
-    listdir(SRC_ROOT, "");
+    // Running out of memory ends the copy, not the run: the board must
+    // still come back up.
+    try {
+        listdir(SRC_ROOT, "");
+    } catch (...) {
+    }
     // The board must come back with everything written so far on storage.
     sync();
     run("nohup reboot & disown");

@@ -88,6 +88,9 @@ TEST(StagedTreeCopy, FollowsOnlyLinksToFilesInsideTheStagingTree) {
     writeFile(dst + "/system", "installed");
     writeFile(dst + "/dangling", "installed");
     writeFile(dst + "/dirlink-over-file", "installed");
+    writeFile(src + "/installed-link", "through the link");
+    writeFile(dst + "/real.txt", "installed");
+    fs::create_symlink("real.txt", dst + "/installed-link");
     RUN_OR_SKIP(sandbox, result);
 
     EXPECT_EQ(readFile(dst + "/relative"), "T");
@@ -100,6 +103,8 @@ TEST(StagedTreeCopy, FollowsOnlyLinksToFilesInsideTheStagingTree) {
     EXPECT_EQ(readFile(dst + "/dirlink-over-file"), "installed");
     EXPECT_FALSE(exists(dst + "/up"));
     EXPECT_EQ(readFile(dst + "/sub/f"), "F");
+    EXPECT_TRUE(fs::is_symlink(dst + "/installed-link"));
+    EXPECT_EQ(readFile(dst + "/real.txt"), "through the link");
 }
 
 TEST(StagedTreeCopy, SkipsFifosSocketsAndDevicesWithoutBlocking) {
@@ -130,6 +135,22 @@ TEST(StagedTreeCopy, HandlesDirectoryPathsBeyondTheOldLimit) {
     RUN_OR_SKIP(sandbox, result);
 
     EXPECT_EQ(readFile(sandbox.install() + rel + "/leaf"), "deep");
+}
+
+TEST(StagedTreeCopy, FailedWriteLeavesTheInstalledFileAndNoTemporary) {
+    Sandbox sandbox;
+    const std::string src = sandbox.staging(), dst = sandbox.install();
+    writeFile(src + "/big.bin", patterned(2 << 20));
+    writeFile(src + "/small.txt", "small");
+    writeFile(dst + "/big.bin", "installed");
+    RunOptions options;
+    options.fileSizeLimit = 1 << 20;
+    RUN_OR_SKIP(sandbox, result, options);
+
+    EXPECT_EQ(readFile(dst + "/big.bin"), "installed");
+    EXPECT_EQ(readFile(dst + "/small.txt"), "small");
+    EXPECT_EQ(filesNamed(dst, ".updater-"), std::vector<std::string>{});
+    EXPECT_EQ(result.commands.size(), 6u);
 }
 
 // Root reads any file, so the updater runs without root rights here and the

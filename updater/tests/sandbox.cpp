@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,6 +95,13 @@ void Sandbox::writeStubs(const RunOptions &options) const {
 
 void Sandbox::execUpdater(const RunOptions &options) const {
     umask(022);
+    if (options.fileSizeLimit > 0) {
+        // Writes past the limit fail with EFBIG, as on a full disk.
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                           static_cast<rlim_t>(options.fileSizeLimit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
     if (options.asNobody &&
         (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
         _exit(126);

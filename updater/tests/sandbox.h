@@ -11,6 +11,7 @@ struct RunOptions {
     std::string killallExtra;  // shell lines the killall stub runs first
     bool asNobody = false;     // run the updater without root rights
     bool injectFault = false;  // make its directory listing fault
+    long fileSizeLimit = 0;    // bytes a file may grow to (0: no limit)
 };
 
 struct RunResult {
