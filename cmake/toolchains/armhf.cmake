@@ -36,3 +36,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config describes the board's libraries, not the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} "${QN_ARM_SYSROOT}/lib/pkgconfig:${QN_ARM_SYSROOT}/share/pkgconfig")
