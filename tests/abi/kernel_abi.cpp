@@ -11,6 +11,7 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <linux/i2c-dev.h>
@@ -77,6 +78,11 @@ static_assert(offsetof(mii_ioctl_data, reg_num) == 2);
 static_assert(offsetof(mii_ioctl_data, val_in) == 4);
 static_assert(offsetof(mii_ioctl_data, val_out) == 6);
 static_assert(sizeof(mii_ioctl_data) <= sizeof(ifreq::ifr_ifru));
+
+// Directory walks and file copies use the 64-bit file interfaces on every
+// target; 32-bit ones fail with EOVERFLOW on large files and on file
+// systems with 64-bit inode numbers or directory offsets.
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8);
 
 // Request numbers are the same on every Linux target.
 static_assert(I2C_SLAVE == 0x0703 && I2C_SLAVE_FORCE == 0x0706);
