@@ -5,7 +5,7 @@
 #   QN_ARM_FPU   -mfpu of the build: vfpv3-d16 (Cortex-A9 class boards) or
 #                neon-vfpv4 (fused multiply-add available)
 #   QN_QEMU_CPU  qemu-arm CPU that runs the tests; it must have that FPU
-# Both are fixed when the build directory is first configured.
+# The FPU is fixed when the build directory is first configured.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
