@@ -4,11 +4,14 @@
 # usage: check_install.sh BUILD_DIR SOURCE_DIR C_COMPILER MODULE...
 # QN_CONSUMER_FLAGS: extra compile and link flags (a sanitized build's
 # archives need the sanitizer runtimes in the consumer too).
+# For a cross build, QN_TARGET_EMULATOR runs the consumers and
+# QN_TARGET_TOOLCHAIN is the toolchain file of the find_package consumer.
 set -euo pipefail
 
 build=$1 src=$2 cc=$3
 shift 3
 modules=("$@")
+run=${QN_TARGET_EMULATOR:-}
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
@@ -27,7 +30,7 @@ for m in "${modules[@]}"; do
     # shellcheck disable=SC2046,SC2086
     "$cc" -std=c99 -Wall -Werror ${QN_CONSUMER_FLAGS:-} -o "$prefix/$m-pc" \
         "$src/$m/tests/consumer.c" $(pkg-config --static --cflags --libs "$m")
-    "$prefix/$m-pc"
+    $run "$prefix/$m-pc"
 done
 
 # find_package consumer project listing every module.
@@ -43,9 +46,10 @@ mkdir -p "$prefix/cmake-consumer"
 } > "$prefix/cmake-consumer/CMakeLists.txt"
 cmake -S "$prefix/cmake-consumer" -B "$prefix/cmake-build" \
       -DCMAKE_PREFIX_PATH="$root" -DCMAKE_C_COMPILER="$cc" \
-      -DCMAKE_C_FLAGS="${QN_CONSUMER_FLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${QN_CONSUMER_FLAGS:-}" >/dev/null
+      -DCMAKE_C_FLAGS="${QN_CONSUMER_FLAGS:-}" -DCMAKE_EXE_LINKER_FLAGS="${QN_CONSUMER_FLAGS:-}" \
+      ${QN_TARGET_TOOLCHAIN:+-DCMAKE_TOOLCHAIN_FILE="$QN_TARGET_TOOLCHAIN" -DCMAKE_FIND_ROOT_PATH="$root"} >/dev/null
 cmake --build "$prefix/cmake-build" >/dev/null
 for m in "${modules[@]}"; do
-    "$prefix/cmake-build/${m}_consumer"
+    $run "$prefix/cmake-build/${m}_consumer"
 done
 echo "install contract holds for: ${modules[*]}"

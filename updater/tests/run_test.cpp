@@ -3,6 +3,7 @@
 
 #include "sandbox.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -14,12 +15,16 @@ const std::vector<std::string> kFullSequence = {
     "nohup reboot",  "reboot",                           "nohup reboot"};
 
 // Sends the updater (the stub's parent, or the shell's parent) the signals.
+// Under a user-mode emulator (cross builds) they go one at a time: qemu-arm
+// itself dies when a sent SIGSEGV arrives while it delivers another signal.
 std::string signalUpdater(const std::string &signals) {
+    const std::string pause = std::getenv("QN_TARGET_EMULATOR") ? "; sleep 0.05" : "";
     return "if [ \"$1\" = nginx ]; then\n"
            "  p=$PPID; read -r c < /proc/$p/comm\n"
            "  [ \"$c\" = updater ] || read -r _ _ _ p _ < /proc/$p/stat\n"
            "  read -r c < /proc/$p/comm; [ \"$c\" = updater ] || echo \"updater not found\"\n"
-           "  for s in " + signals + "; do kill -$s $p || echo \"kill $s failed\"; done\n"
+           "  for s in " + signals + "; do kill -$s $p || echo \"kill $s failed\"" + pause +
+           "; done\n"
            "fi";
 }
 

@@ -52,6 +52,34 @@ bool bindOver(const std::string &source, const char *target) {
     return mount(source.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
 }
 
+bool isBelow(const std::string &path, const char *dir) {
+    return path.rfind(std::string(dir) + "/", 0) == 0;
+}
+
+// The programs under test live in the build tree, which may itself lie below
+// /tmp or /opt (a checkout in /tmp). It is held open before those are
+// covered and then mounted again at its own path.
+struct HeldTree {
+    std::string path;
+    int fd = -1;  // -1: nothing to hold
+};
+
+HeldTree holdBuildTree() {
+    std::error_code error;
+    HeldTree held{fs::canonical(BUILD_TREE, error).string()};
+    if (!error && (isBelow(held.path, "/tmp") || isBelow(held.path, "/opt")))
+        held.fd = open(held.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return held;
+}
+
+bool showBuildTreeAgain(const HeldTree &held) {
+    if (held.fd < 0)
+        return true;
+    std::error_code error;
+    fs::create_directories(held.path, error);
+    return !error && bindOver("/proc/self/fd/" + std::to_string(held.fd), held.path.c_str());
+}
+
 // As init of the namespace every orphan comes back to us; wait for them all.
 bool reapAll(Clock::time_point deadline) {
     while (Clock::now() < deadline) {
@@ -67,8 +95,8 @@ bool reapAll(Clock::time_point deadline) {
 
 } // namespace
 
-// /tmp and /opt are covered inside the namespace, so neither the scratch tree
-// nor the programs it runs may live below them (a checkout in /tmp would).
+// /tmp and /opt are covered inside the namespace, so the scratch tree lives
+// elsewhere.
 Sandbox::Sandbox() {
     std::string pattern = "/var/tmp/updater-sandbox-XXXXXX";
     if (!mkdtemp(pattern.data()))
@@ -78,14 +106,7 @@ Sandbox::Sandbox() {
     fs::create_directories(root_ + "/tmp/build");
     fs::create_directories(root_ + "/opt/quarnel");
     fs::create_directories(root_ + "/bin");
-    fs::create_directories(root_ + "/libexec");
-    fs::copy_file(UPDATER_PATH, updaterPath());
-    fs::copy_file(FAULT_INJECT_PATH, faultInjectPath());
 }
-
-std::string Sandbox::updaterPath() const { return root_ + "/libexec/updater"; }
-
-std::string Sandbox::faultInjectPath() const { return root_ + "/libexec/fault_inject.so"; }
 
 Sandbox::~Sandbox() {
     std::error_code ignored;
@@ -116,10 +137,10 @@ void Sandbox::execUpdater(const RunOptions &options) const {
         _exit(126);
     setenv("PATH", (root_ + "/bin:/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
     if (options.injectFault) {
-        setenv("LD_PRELOAD", faultInjectPath().c_str(), 1);
+        setenv("LD_PRELOAD", FAULT_INJECT_PATH, 1);
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
-    execl(updaterPath().c_str(), "updater", static_cast<char *>(nullptr));
+    execl(UPDATER_PATH, "updater", static_cast<char *>(nullptr));
     _exit(127);
 }
 
@@ -131,8 +152,11 @@ int Sandbox::actAsInit(const RunOptions &options) const {
         skipWith(result, "not init of a new PID namespace");
     if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         skipWith(result, "mount proc");
+    const HeldTree buildTree = holdBuildTree();
     if (!bindOver(root_ + "/tmp", "/tmp") || !bindOver(root_ + "/opt", "/opt"))
         skipWith(result, "bind mount");
+    if (!showBuildTreeAgain(buildTree))
+        skipWith(result, "bind mount of the build tree");
     const auto start = Clock::now();
     pid_t child = fork();
     if (child == 0)

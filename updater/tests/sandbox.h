@@ -44,8 +44,6 @@ private:
     int actAsInit(const RunOptions &options) const;
     [[noreturn]] void execUpdater(const RunOptions &options) const;
     RunResult readResult() const;
-    std::string updaterPath() const;
-    std::string faultInjectPath() const;
 
     std::string root_;
 };

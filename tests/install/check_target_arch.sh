@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs a cross build into a scratch prefix and checks that everything in
+# it is built for the board: 32-bit ARM, hard-float calling convention, IEEE
+# floating point (no fast-math object slipped in), the expected FPU, and no
+# fused multiply-add instruction even where the FPU has one, so that results
+# match every other target's.
+# usage: check_target_arch.sh BUILD_DIR READELF OBJDUMP FP_ARCH
+set -euo pipefail
+
+build=$1 readelf=$2 objdump=$3 fp_arch=$4
+
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+fail() { echo "$1: $2"; exit 1; }
+
+# Every object file (one per archive member) must carry the attribute.
+each_object_has() {
+    local file=$1 attribute=$2 objects matching
+    objects=$("$readelf" -h "$file" | grep -c '^ *Machine:')
+    matching=$("$readelf" -A "$file" | grep -c -- "$attribute" || true)
+    [ "$objects" -gt 0 ] && [ "$objects" = "$matching" ] ||
+        fail "$file" "$matching of $objects objects have '$attribute'"
+}
+
+check_elf() {
+    local file=$1
+    "$readelf" -h "$file" | grep '^ *Class:' | grep -qv ELF32 && fail "$file" "not 32-bit"
+    "$readelf" -h "$file" | grep '^ *Machine:' | grep -qv ARM && fail "$file" "not ARM"
+    each_object_has "$file" "Tag_ABI_VFP_args: VFP registers"
+    each_object_has "$file" "Tag_ABI_FP_number_model: IEEE 754"
+    each_object_has "$file" "Tag_FP_arch: $fp_arch"
+    local fused
+    fused=$("$objdump" -d "$file" | grep -E '\svfn?m[as]\.' || true)
+    [ -z "$fused" ] || fail "$file" "fused multiply-add: $(echo "$fused" | head -n 3)"
+}
+
+shopt -s nullglob
+files=("$prefix"/lib/*.a "$prefix"/bin/*)
+[ ${#files[@]} -gt 0 ] || fail "$prefix" "nothing installed"
+for f in "${files[@]}"; do
+    check_elf "$f"
+done
+if [ -e "$prefix/bin/updater" ]; then
+    file -b "$prefix/bin/updater" | grep -q '^ELF 32-bit LSB .*ARM, EABI5' ||
+        fail bin/updater "$(file -b "$prefix/bin/updater")"
+fi
+echo "board build: ${files[*]##"$prefix"/}"
