@@ -28,5 +28,5 @@ else()
     target_include_directories(kissfft_double SYSTEM PUBLIC
         $<BUILD_INTERFACE:${QN_KISSFFT_SOURCE_DIR}>)
     target_compile_definitions(kissfft_double PUBLIC kiss_fft_scalar=double)
-    target_compile_options(kissfft_double PRIVATE -fno-fast-math -Wno-error)
+    target_compile_options(kissfft_double PRIVATE -fno-fast-math -Wno-sign-compare)
 endif()
