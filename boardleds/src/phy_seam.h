@@ -1,8 +1,10 @@
 // Module-internal: the system calls behind the PHY requests, replaceable so
-// that tests can observe them without a network.
+// that tests can observe them without a network. Hidden, so that a shared
+// object built from the module exports only the C API.
 #pragma once
 
-namespace boardleds::seam {
+namespace boardleds __attribute__((visibility("hidden"))) {
+namespace seam {
 
 using SocketFn = int (*)(int domain, int type, int protocol);
 using IoctlFn = int (*)(int fd, unsigned long request, void *arg);
@@ -16,4 +18,5 @@ void forget_socket();
 // The real socket(2) and ioctl(2).
 void use_system_calls();
 
-} // namespace boardleds::seam
+} // namespace seam
+} // namespace boardleds

@@ -1,7 +1,7 @@
 // Module-internal: the process-wide socket for PHY requests.
 #pragma once
 
-namespace boardleds {
+namespace boardleds __attribute__((visibility("hidden"))) {
 
 // The cached socket, created on first use: a descriptor, or the negative
 // result of a failed creation (a later call tries again).

@@ -13,11 +13,11 @@ struct Failure {
     const char *format;
 };
 
-inline constexpr Failure kReadFailed{I2C_E_READ, "[qn_i2c] I2C Read operation failed.\n"};
-inline constexpr Failure kReadFailedErrno{I2C_E_READ, "[qn_i2c] I2C Read operation failed - %d.\n"};
-inline constexpr Failure kWriteFailed{I2C_E_WRITE, "[qn_i2c] I2C Write Operation failed.\n"};
-inline constexpr Failure kWriteFailedErrno{I2C_E_WRITE, "[qn_i2c] I2C Write Operation failed - %d.\n"};
-inline constexpr Failure kMessageWriteFailed{I2C_E_WRITE, "[qn_i2c] I2C Write operation failed - %d.\n"};
+constexpr Failure kReadFailed{I2C_E_READ, "[qn_i2c] I2C Read operation failed.\n"};
+constexpr Failure kReadFailedErrno{I2C_E_READ, "[qn_i2c] I2C Read operation failed - %d.\n"};
+constexpr Failure kWriteFailed{I2C_E_WRITE, "[qn_i2c] I2C Write Operation failed.\n"};
+constexpr Failure kWriteFailedErrno{I2C_E_WRITE, "[qn_i2c] I2C Write Operation failed - %d.\n"};
+constexpr Failure kMessageWriteFailed{I2C_E_WRITE, "[qn_i2c] I2C Write operation failed - %d.\n"};
 
 // What a request did: success, and errno as it was right after the request.
 struct Outcome {
