@@ -28,5 +28,12 @@ else()
     target_include_directories(kissfft_double SYSTEM PUBLIC
         $<BUILD_INTERFACE:${QN_KISSFFT_SOURCE_DIR}>)
     target_compile_definitions(kissfft_double PUBLIC kiss_fft_scalar=double)
+    # The bundled copy is the module's own: its functions get a prefix so
+    # that a board application linking another KISS FFT (float, say) never
+    # has one copy serve the other's callers.
+    foreach(fn kiss_fft_alloc kiss_fft kiss_fft_stride kiss_fft_cleanup
+               kiss_fft_next_fast_size kiss_fftr_alloc kiss_fftr kiss_fftri)
+        target_compile_definitions(kissfft_double PUBLIC ${fn}=qn_${fn})
+    endforeach()
     target_compile_options(kissfft_double PRIVATE -fno-fast-math -Wno-sign-compare)
 endif()

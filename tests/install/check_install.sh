@@ -33,6 +33,15 @@ for m in "${modules[@]}"; do
     $run "$prefix/$m-pc"
 done
 
+# A bundled KISS FFT is private to libspectrum.a: an application linking
+# another build of it (float, say) must not get ours, nor ours theirs.
+if syms=$(nm -g --defined-only "$root/lib/libspectrum.a" 2>/dev/null) &&
+   grep -qE ' [A-Z] kiss_' <<<"$syms"; then
+    echo "libspectrum.a exports KISS FFT symbols:"
+    grep -E ' [A-Z] kiss_' <<<"$syms"
+    exit 1
+fi
+
 # find_package consumer project listing every module.
 mkdir -p "$prefix/cmake-consumer"
 {
