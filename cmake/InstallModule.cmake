@@ -10,11 +10,18 @@ set(QN_INSTALL_MODULE_DIR "${CMAKE_CURRENT_LIST_DIR}")
 
 # qn_install_module(NAME name HEADER path DESCRIPTION text
 #                   [LIBS_PRIVATE flags...] [DEPENDENCIES cmake-lines...])
+# LIBS_PRIVATE: what the library itself links. There is no shared library
+# to carry it, so the .pc file lists it in Libs: a plain "pkg-config --libs"
+# must link too.
 function(qn_install_module)
     cmake_parse_arguments(ARG "" "NAME;HEADER;DESCRIPTION" "LIBS_PRIVATE;DEPENDENCIES" ${ARGN})
     set(name ${ARG_NAME})
     set_property(GLOBAL APPEND PROPERTY QN_INSTALLED_MODULES ${name})
 
+    # C programs link the module: its code must need nothing from the C++
+    # runtime (no exceptions, RTTI or guarded statics).
+    target_compile_options(${name} PRIVATE
+        $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>)
     set_target_properties(${name} PROPERTIES PUBLIC_HEADER "${ARG_HEADER}")
     install(TARGETS ${name} EXPORT ${name}Targets
             ARCHIVE DESTINATION lib

@@ -1,5 +1,5 @@
-// The module's exported constants.
-#include "boardleds.h"
+// The module's exported constants (eth has a file of its own).
+#include "board.h"
 
 static_assert(sizeof(bool) == 1, "LED states are 8-bit booleans");
 
@@ -9,8 +9,7 @@ constexpr int kLineBufferSize = MAX_LINE_LENGTH;
 #undef MAX_LINE_LENGTH
 
 extern "C" {
-const char mmc_Led[39] = "/sys/devices/soc0/led-system/leds/led8";
-const char heartbeat_Led[39] = "/sys/devices/soc0/led-system/leds/led9";
+const char mmc_Led[39] = QN_MMC_LED_DIR;
+const char heartbeat_Led[39] = QN_HEARTBEAT_LED_DIR;
 const int MAX_LINE_LENGTH = kLineBufferSize;
-const phy_desc eth = {"eth0", 1, 27};
 }

@@ -1,13 +1,21 @@
 // Owns a stdio stream opened for reading.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
 namespace boardleds {
 
+// Closing a stream that was only read leaves errno to the failure, if any,
+// that the caller is about to report.
 struct StdioClose {
-    void operator()(std::FILE *file) const { std::fclose(file); }
+    void operator()(std::FILE *file) const
+    {
+        const int error = errno;
+        std::fclose(file);
+        errno = error;
+    }
 };
 
 using StdioFile = std::unique_ptr<std::FILE, StdioClose>;

@@ -1,10 +1,10 @@
 // LED-class trigger getters and setters.
-#include "boardleds.h"
+#include "board.h"
 #include "stdio_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -14,10 +14,11 @@ struct TriggerLed {
     const char *bracketed;  // how the kernel marks it as active
 };
 
-constexpr TriggerLed kMmc{mmc_Led, "mmc0", "[mmc0]"};
-constexpr TriggerLed kHeartbeat{heartbeat_Led, "heartbeat", "[heartbeat]"};
+constexpr TriggerLed kMmc{QN_MMC_LED_DIR, "mmc0", "[mmc0]"};
+constexpr TriggerLed kHeartbeat{QN_HEARTBEAT_LED_DIR, "heartbeat", "[heartbeat]"};
 
 constexpr std::size_t kPathSize = 255;
+constexpr std::size_t kMarkMax = 16;  // room for the longest bracketed name
 
 void trigger_path(const TriggerLed &led, char (&path)[kPathSize])
 {
@@ -25,32 +26,46 @@ void trigger_path(const TriggerLed &led, char (&path)[kPathSize])
 }
 
 // Kernels list many triggers; the active one may sit far into the list, so
-// the whole attribute is read. False when it cannot be read or is empty.
-bool read_whole(const char *path, std::string &content)
+// the whole attribute is searched, chunk by chunk, keeping the tail of each
+// chunk in case the mark straddles two. -1 with errno set when it cannot be
+// read or is empty (ENODATA), else whether the mark is in it.
+int contains_mark(const char *path, const char *mark)
 {
     boardleds::StdioFile file(std::fopen(path, "re"));
     if (!file)
-        return false;
-    char chunk[MAX_LINE_LENGTH];
+        return -1;
+    const std::size_t mark_length = std::strlen(mark);
+    char window[kMarkMax + MAX_LINE_LENGTH];
+    std::size_t held = 0;
+    bool empty = true;
     std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
-        content.append(chunk, got);
-    return !std::ferror(file.get()) && !content.empty();
+    while ((got = std::fread(window + held, 1, MAX_LINE_LENGTH, file.get())) > 0) {
+        empty = false;
+        held += got;
+        if (memmem(window, held, mark, mark_length) != nullptr)
+            return 1;
+        const std::size_t tail = held < mark_length ? held : mark_length - 1;
+        std::memmove(window, window + held - tail, tail);
+        held = tail;
+    }
+    if (std::ferror(file.get()))
+        return -1;
+    if (empty) {
+        errno = ENODATA;
+        return -1;
+    }
+    return 0;
 }
 
 int get_state(const TriggerLed &led, bool *on)
 {
     char path[kPathSize];
     trigger_path(led, path);
-    try {
-        std::string triggers;
-        if (!read_whole(path, triggers))
-            return LED_E_FAILED;
-        *on = triggers.find(led.bracketed) != std::string::npos;
-        return 0;
-    } catch (...) {
+    const int found = contains_mark(path, led.bracketed);
+    if (found < 0)
         return LED_E_FAILED;
-    }
+    *on = found == 1;
+    return 0;
 }
 
 int set_state(const TriggerLed &led, int on)

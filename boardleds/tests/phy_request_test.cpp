@@ -152,15 +152,30 @@ TEST_F(PhyRequest, FailedRequestPrintsMinusErrnoAndFails)
     kernel.request_errno = ENODEV;
     bool on = true;
     int status = 0;
-    EXPECT_EQ(capture_stderr([&] { status = led_GetEthState(&on); }),
+    int error = 0;
+    EXPECT_EQ(capture_stderr([&] {
+                  status = led_GetEthState(&on);
+                  error = errno;
+              }),
               "Error: phy_read (-19)\n");
     EXPECT_EQ(status, LED_E_FAILED);
+    EXPECT_EQ(error, ENODEV);
     EXPECT_TRUE(on) << "state untouched";
 
     kernel.request_errno = EPERM;
     EXPECT_EQ(capture_stderr([&] { status = led_SetEthState(1); }),
               "Error: phy_write (-1)\n");
     EXPECT_EQ(status, LED_E_FAILED);
+
+    // errno stays the request's also when the line cannot be written.
+    const int saved = ::dup(STDERR_FILENO);
+    ::close(STDERR_FILENO);
+    status = led_SetEthState(1);
+    error = errno;
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    EXPECT_EQ(status, LED_E_FAILED);
+    EXPECT_EQ(error, EPERM);
 }
 
 TEST_F(PhyRequest, FailedSocketIsReturnedAndRetriedLater)
@@ -168,8 +183,14 @@ TEST_F(PhyRequest, FailedSocketIsReturnedAndRetriedLater)
     kernel.socket_result_errno = EMFILE;
     int result = 0;
     uint16_t value = 0;
-    EXPECT_EQ(capture_stderr([&] { result = phy_read(&value); }), "Error: phy_read (-1)\n");
+    int error = 0;
+    EXPECT_EQ(capture_stderr([&] {
+                  result = phy_read(&value);
+                  error = errno;
+              }),
+              "Error: phy_read (-1)\n");
     EXPECT_EQ(result, -1);
+    EXPECT_EQ(error, EMFILE);
     EXPECT_TRUE(kernel.requests.empty()) << "no request without a socket";
 
     kernel.socket_result_errno = 0;

@@ -145,7 +145,9 @@ TEST(TriggerLed, MissingDirectoryFailsAndLeavesStateAlone)
         Failures f;
         bool on = true;
         check(f, led_GetMMCState(&on) == LED_E_FAILED && on, "getter 16, state untouched");
+        check(f, errno == ENOENT, "getter errno ENOENT");
         check(f, led_SetMMCState(1) == LED_E_FAILED, "setter 16");
+        check(f, errno == ENOENT, "setter errno ENOENT");
         char line[MAX_LINE_LENGTH];
         check(f, GetValueFromFile(kMmcTrigger.c_str(), line) == 0, "no line");
         check(f, SetValueToFile(kMmcTrigger.c_str(), "mmc0") == 0, "no write");
@@ -159,6 +161,7 @@ TEST(TriggerLed, EmptyAttributeFailsTheGetter)
         Failures f;
         bool on = true;
         check(f, led_GetHeartBeatState(&on) == LED_E_FAILED && on, "getter 16, state untouched");
+        check(f, errno == ENODATA, "errno ENODATA");
         return f;
     }));
 }
@@ -178,6 +181,7 @@ TEST(TriggerLed, UnwritableTriggerFailsTheSetter)
         check(f, ::mount(nullptr, "/sys", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0,
               "remount read-only");
         check(f, led_SetHeartBeatState(1) == LED_E_FAILED, "read-only: setter 16");
+        check(f, errno == EROFS, "read-only: errno EROFS");
         check(f, read_file(kHeartbeatTrigger) == "[none]\n", "read-only: file unchanged");
         return f;
     }));
@@ -194,6 +198,7 @@ TEST(TriggerLed, ValueRejectedAtCloseFailsTheSetter)
         check(f, bound, "bind /dev/full over the trigger file");
         check(f, SetValueToFile(kHeartbeatTrigger.c_str(), "heartbeat") == 0, "helper 0");
         check(f, led_SetHeartBeatState(1) == LED_E_FAILED, "setter 16");
+        check(f, errno == ENOSPC, "errno of the refused write");
         return f;
     }));
 }

@@ -2,13 +2,13 @@
 
 #include <sys/ioctl.h>
 
-namespace qn_i2c {
+extern "C" {
 
-int system_ioctl(int fd, unsigned long request, unsigned long arg)
+int qn_i2c_system_ioctl(int fd, unsigned long request, unsigned long arg)
 {
     return ::ioctl(fd, request, arg);
 }
 
-IoctlFn kernel_ioctl = system_ioctl;
+qn_i2c_ioctl_fn qn_i2c_kernel_ioctl = qn_i2c_system_ioctl;
 
-}  // namespace qn_i2c
+}  // extern "C"

@@ -24,7 +24,7 @@ int plain_message(const char *path, int address, bool force, uint16_t flags, uin
     request.nmsgs = 1;
     return qn_i2c::run_transfer(path, address, force, failure, [&](int fd) {
         const int result =
-            qn_i2c::kernel_ioctl(fd, I2C_RDWR, reinterpret_cast<unsigned long>(&request));
+            qn_i2c_kernel_ioctl(fd, I2C_RDWR, reinterpret_cast<unsigned long>(&request));
         const int error = errno;
         return qn_i2c::Outcome{result >= 0, error};
     });
@@ -37,7 +37,7 @@ extern "C" {
 int i2c_IOCTL_read_buffer(const char *path, int address, uint8_t *data, uint16_t length, bool force)
 {
     if (data == nullptr)
-        return I2C_E_NULL_BUFFER;
+        return qn_i2c::refuse_null_buffer();
     return plain_message(path, address, force, I2C_M_RD, data, length, qn_i2c::kReadFailedErrno);
 }
 
@@ -45,7 +45,7 @@ int i2c_IOCTL_write_buffer(const char *path, int address, const uint8_t *data, u
                            bool force)
 {
     if (data == nullptr)
-        return I2C_E_NULL_BUFFER;
+        return qn_i2c::refuse_null_buffer();
     // The kernel only reads the buffer of a message without I2C_M_RD.
     return plain_message(path, address, force, 0, const_cast<uint8_t *>(data), length,
                          qn_i2c::kMessageWriteFailed);

@@ -28,7 +28,7 @@ int i2c_smbus_access(int fd, uint8_t read_write, uint8_t command, uint32_t size,
     args.command = command;
     args.size = size;
     args.data = data;
-    return qn_i2c::kernel_ioctl(fd, I2C_SMBUS, reinterpret_cast<unsigned long>(&args));
+    return qn_i2c_kernel_ioctl(fd, I2C_SMBUS, reinterpret_cast<unsigned long>(&args));
 }
 
 // Reads fail on any non-zero answer, writes only on a negative one.
@@ -96,7 +96,7 @@ int i2c_SBMUS_write_buffer(const char *path, int address, uint8_t reg, const uin
                            uint8_t length, bool force)
 {
     if (data == nullptr)
-        return I2C_E_NULL_BUFFER;
+        return qn_i2c::refuse_null_buffer();
     i2c_smbus_data block{};
     const uint8_t count = std::min(length, kBlockMax);
     block.block[0] = count;
@@ -126,7 +126,7 @@ int i2c_SBMUS_read_buffer(const char *path, int address, uint8_t reg, uint8_t *d
                           bool force)
 {
     if (data == nullptr)
-        return I2C_E_NULL_BUFFER;
+        return qn_i2c::refuse_null_buffer();
     // Only the low byte of the request counts. 32 and more go through the
     // kernel's fixed 32-byte form.
     const auto wanted = static_cast<uint8_t>(*length);

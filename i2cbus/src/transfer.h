@@ -1,8 +1,13 @@
-// One transfer on a freshly opened node, under the module lock.
+// One transfer on a freshly opened node, under the module lock. Everything
+// here is inline, so that no module file refers to another by a C++ name.
 #ifndef QN_I2CBUS_TRANSFER_H
 #define QN_I2CBUS_TRANSFER_H
 
 #include "i2cbus.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
 
 namespace qn_i2c __attribute__((visibility("hidden"))) {
 
@@ -27,10 +32,22 @@ struct Outcome {
 
 // Holds i2c_mutex for its whole life and, inside that, the node opened and
 // bound by openDevice: the node is closed before the lock is released.
+// Closing and unlocking leave errno as it was.
 class BusSession {
 public:
-    BusSession(const char *path, int address, bool force);
-    ~BusSession();
+    BusSession(const char *path, int address, bool force)
+    {
+        pthread_mutex_lock(&i2c_mutex);
+        status_ = openDevice(path, address, force, &fd_);
+    }
+    ~BusSession()
+    {
+        const int error = errno;
+        if (status_ == 0)
+            ::close(fd_);
+        pthread_mutex_unlock(&i2c_mutex);
+        errno = error;
+    }
     BusSession(const BusSession &) = delete;
     BusSession &operator=(const BusSession &) = delete;
 
@@ -42,10 +59,9 @@ private:
     int status_;
 };
 
-void report(const Failure &failure, int error);
-
 // Runs transfer(fd) -> Outcome on the node of (path, address). Returns 0,
-// the openDevice status, or failure.status after printing its line.
+// the openDevice status, or failure.status after printing its line; on
+// failure errno is the error of the failed request.
 template <class Transfer>
 int run_transfer(const char *path, int address, bool force, const Failure &failure,
                  Transfer transfer)
@@ -56,8 +72,17 @@ int run_transfer(const char *path, int address, bool force, const Failure &failu
     const Outcome outcome = transfer(session.fd());
     if (outcome.ok)
         return 0;
-    report(failure, outcome.error);
+    std::fprintf(stderr, failure.format, outcome.error);
+    errno = outcome.error;
     return failure.status;
+}
+
+// A null data buffer: refused before anything else, with the error the
+// kernel gives for a bad address.
+inline int refuse_null_buffer()
+{
+    errno = EFAULT;
+    return I2C_E_NULL_BUFFER;
 }
 
 }  // namespace qn_i2c

@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <future>
+#include <linux/i2c-dev.h>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -14,17 +18,29 @@ namespace {
 
 using namespace i2cbus_test;
 
-TEST(ErrorPaths, MissingNodeGivesOpenErrorWithErrnoText)
+// A null path is refused as the kernel refuses it, without passing it on.
+TEST(ErrorPaths, MissingNodeOrNullPathGivesOpenErrorWithErrnoText)
 {
-    for (const auto &op : all_operations()) {
-        const int fds = count_open_fds();
-        CaptureStderr();
-        EXPECT_EQ(op.call("/nonexistent/i2c-0", false), I2C_E_OPEN) << op.name;
-        EXPECT_EQ(GetCapturedStderr(),
-                  "[qn_i2c] Unable to open device node ERROR: 2: No such file or directory\n")
-            << op.name;
-        EXPECT_TRUE(mutex_is_free()) << op.name;
-        EXPECT_EQ(count_open_fds(), fds) << op.name;
+    const struct {
+        const char *path;
+        int error;
+        const char *line;
+    } cases[] = {
+        {"/nonexistent/i2c-0", ENOENT,
+         "[qn_i2c] Unable to open device node ERROR: 2: No such file or directory\n"},
+        {nullptr, EFAULT, "[qn_i2c] Unable to open device node ERROR: 14: Bad address\n"},
+    };
+    for (const auto &c : cases) {
+        for (const auto &op : all_operations()) {
+            const int fds = count_open_fds();
+            CaptureStderr();
+            errno = 0;
+            EXPECT_EQ(op.call(c.path, false), I2C_E_OPEN) << op.name;
+            EXPECT_EQ(errno, c.error) << op.name;
+            EXPECT_EQ(GetCapturedStderr(), c.line) << op.name;
+            EXPECT_TRUE(mutex_is_free()) << op.name;
+            EXPECT_EQ(count_open_fds(), fds) << op.name;
+        }
     }
 }
 
@@ -35,11 +51,18 @@ TEST(ErrorPaths, NodeThatIsNoAdapterFailsToBindAndIsClosed)
     ASSERT_GE(tmp, 0);
     close(tmp);
     for (const char *path : {static_cast<const char *>(file), "/dev/null"}) {
+        // ENOTTY from the kernel, ENOSYS from a user-mode emulator.
+        const int node = open(path, O_RDWR);
+        ASSERT_LT(ioctl(node, I2C_SLAVE, 0x50), 0);
+        const int bind_error = errno;
+        close(node);
         for (bool force : {false, true}) {
             for (const auto &op : all_operations()) {
                 const int fds = count_open_fds();
                 CaptureStderr();
+                errno = 0;
                 EXPECT_EQ(op.call(path, force), I2C_E_SET_ADDRESS) << op.name << " " << path;
+                EXPECT_EQ(errno, bind_error) << op.name;
                 EXPECT_EQ(GetCapturedStderr(), "[qn_i2c] Could not set I2C_SLAVE.\n") << op.name;
                 EXPECT_TRUE(mutex_is_free()) << op.name;
                 EXPECT_EQ(count_open_fds(), fds) << op.name << " " << path;

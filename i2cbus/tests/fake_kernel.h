@@ -58,12 +58,12 @@ protected:
         const int fd = mkstemp(node_);
         ASSERT_GE(fd, 0);
         close(fd);
-        qn_i2c::kernel_ioctl = fake_ioctl;
+        qn_i2c_kernel_ioctl = fake_ioctl;
     }
 
     void TearDown() override
     {
-        qn_i2c::kernel_ioctl = qn_i2c::system_ioctl;
+        qn_i2c_kernel_ioctl = qn_i2c_system_ioctl;
         unlink(node_);
     }
 

@@ -3,8 +3,12 @@
 #include "fake_kernel.h"
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 
 namespace {
@@ -138,6 +142,7 @@ TEST_F(FakeKernel, FailureStatusAndLine)
         const int fds = count_open_fds();
         CaptureStderr();
         EXPECT_EQ(op.call(node(), false), expected.at(op.name).first) << op.name;
+        EXPECT_EQ(errno, 121) << op.name << ": errno is the request's, after the line";
         EXPECT_EQ(GetCapturedStderr(), expected.at(op.name).second) << op.name;
         EXPECT_TRUE(mutex_is_free()) << op.name;
         EXPECT_EQ(count_open_fds(), fds) << op.name;
@@ -262,12 +267,88 @@ TEST_F(FakeKernel, PlainMessages)
 TEST_F(FakeKernel, NullBufferReachesNoDevice)
 {
     int length = 4;
+    errno = 0;
     EXPECT_EQ(i2c_SBMUS_write_buffer(node(), 0x50, 0, nullptr, 4, false), I2C_E_NULL_BUFFER);
     EXPECT_EQ(i2c_SBMUS_read_buffer(node(), 0x50, 0, nullptr, &length, false), I2C_E_NULL_BUFFER);
     EXPECT_EQ(i2c_IOCTL_read_buffer(node(), 0x50, nullptr, 4, false), I2C_E_NULL_BUFFER);
     EXPECT_EQ(i2c_IOCTL_write_buffer(node(), 0x50, nullptr, 4, false), I2C_E_NULL_BUFFER);
+    EXPECT_EQ(errno, EFAULT);
     EXPECT_TRUE(requests.empty());
     EXPECT_EQ(length, 4);
+}
+
+// Runs child() in a forked process that is killed if it hangs; true when it
+// returned true.
+bool in_child(const std::function<bool()> &child)
+{
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        _exit(child() ? 0 : 1);
+    }
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// An application started with 2>&- (or a daemon that closed stderr): the
+// node must not take descriptor 2, where every failure line would go into
+// it, which on an i2c-dev node is an I2C write to the device.
+TEST_F(FakeKernel, NodeNeverTakesAClosedStderr)
+{
+    EXPECT_TRUE(in_child([this] {
+        close(STDERR_FILENO);
+        bool right = true;
+        answer.result = -1;
+        answer.error = EIO;
+        // errno stays the request's although the line cannot be written.
+        for (const auto &op : all_operations())
+            right = right && op.call(node(), false) != 0 && errno == EIO;
+        bind_error = ENOTTY;
+        for (const auto &op : all_operations())
+            right = right && op.call(node(), false) == I2C_E_SET_ADDRESS && errno == ENOTTY;
+        return right;
+    }));
+    struct stat node_stat {};
+    ASSERT_EQ(stat(node(), &node_stat), 0);
+    EXPECT_EQ(node_stat.st_size, 0) << "failure lines were written into the node";
+}
+
+// A child forked while another thread is inside a transfer finds the lock
+// free. A thread that forks while holding the lock itself (to run several
+// openDevice transfers) neither deadlocks nor loses it.
+TEST_F(FakeKernel, ForkLeavesTheChildAUsableLock)
+{
+    std::atomic<bool> inside{false};
+    answer.fill_smbus = [&](i2c_smbus_data &) {
+        inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    };
+    std::thread caller([this] {
+        uint8_t byte;
+        i2c_SBMUS_read_byte(node(), 0x50, 0, &byte, false);
+    });
+    while (!inside)
+        std::this_thread::yield();
+    auto first_call_returns = [] {
+        freopen("/dev/null", "w", stderr);
+        uint8_t byte;
+        return i2c_SBMUS_read_byte("/nonexistent/i2c-0", 0x50, 0, &byte, false) == I2C_E_OPEN;
+    };
+    EXPECT_TRUE(in_child(first_call_returns)) << "child forked during a transfer";
+    caller.join();
+
+    EXPECT_TRUE(in_child([&] {
+        pthread_mutex_lock(&i2c_mutex);
+        const bool child_ok = in_child([] {
+            if (pthread_mutex_trylock(&i2c_mutex) == 0)
+                return false;  // the forking thread's lock was lost
+            pthread_mutex_unlock(&i2c_mutex);
+            return true;
+        });
+        pthread_mutex_unlock(&i2c_mutex);
+        return child_ok && in_child(first_call_returns);
+    })) << "fork by the thread holding the lock";
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and builds C consumers of every
-# module against it: once through pkg-config, once through find_package.
+# module against it: through pkg-config, with and without --static, and
+# through find_package in a project that enables C only.
 # usage: check_install.sh BUILD_DIR SOURCE_DIR C_COMPILER MODULE...
 # QN_CONSUMER_FLAGS: extra compile and link flags (a sanitized build's
 # archives need the sanitizer runtimes in the consumer too).
+# QN_NM: the nm of the target's toolchain.
 # For a cross build, QN_TARGET_EMULATOR runs the consumers and
 # QN_TARGET_TOOLCHAIN is the toolchain file of the find_package consumer.
 set -euo pipefail
@@ -27,10 +29,19 @@ export PKG_CONFIG_PATH=$root/lib/pkgconfig
 for m in "${modules[@]}"; do
     test -f "$root/lib/lib$m.a" || { echo "missing lib/lib$m.a"; exit 1; }
     test -f "$root/include/$m.h" || { echo "missing include/$m.h"; exit 1; }
-    # shellcheck disable=SC2046,SC2086
-    "$cc" -std=c99 -Wall -Werror ${QN_CONSUMER_FLAGS:-} -o "$prefix/$m-pc" \
-        "$src/$m/tests/consumer.c" $(pkg-config --static --cflags --libs "$m")
-    $run "$prefix/$m-pc"
+    # A C program links with the C compiler alone: the library needs
+    # nothing from the C++ runtime.
+    if cxx=$(${QN_NM:-nm} -u "$root/lib/lib$m.a" | grep -E ' (_Z|__cxa_|__gxx_|_Unwind_)'); then
+        echo "lib$m.a needs the C++ runtime:"
+        sort -u <<<"$cxx"
+        exit 1
+    fi
+    for static in --static ""; do
+        # shellcheck disable=SC2046,SC2086
+        "$cc" -std=c99 -Wall -Werror ${QN_CONSUMER_FLAGS:-} -o "$prefix/$m-pc" \
+            "$src/$m/tests/consumer.c" $(pkg-config $static --cflags --libs "$m")
+        $run "$prefix/$m-pc"
+    done
 done
 
 # A bundled KISS FFT is private to libspectrum.a: an application linking
@@ -46,7 +57,7 @@ fi
 mkdir -p "$prefix/cmake-consumer"
 {
     echo "cmake_minimum_required(VERSION 3.25)"
-    echo "project(consumer C CXX)"
+    echo "project(consumer C)"
     for m in "${modules[@]}"; do
         echo "find_package($m REQUIRED)"
         echo "add_executable(${m}_consumer $src/$m/tests/consumer.c)"

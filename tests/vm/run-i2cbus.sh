@@ -10,7 +10,7 @@ cp "$3" "$work/payload/i2cbus_tool"
 # Two stub chips; all the stub's transaction kinds, SMBus block included.
 echo "i2c-stub chip_addr=0x50,0x51 functionality=0xffffffff" >"$work/payload/module-options"
 tools=()
-for t in i2cget i2cset i2cdump i2ctransfer; do tools+=(-b "$(command -v $t)"); done
+for t in i2cget i2cset i2cdump i2ctransfer strace; do tools+=(-b "$(command -v $t)"); done
 "$vm_dir/initramfs.sh" "$work/initrd.gz" "$kernel" "$work/payload" \
     -m i2c-dev -m i2c-stub -m at24 "${tools[@]}"
 vm_boot "$work/boot.log" 120 "$work/initrd.gz"

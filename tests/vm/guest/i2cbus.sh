@@ -97,6 +97,17 @@ expect_eq "forced write seen by i2cget -f" 0x42 "$(i2cget -f -y 0 0x51 0x05 b)"
 expect_call "claimed address forced read" 0 "" read_byte $bus 0x51 0x05 1
 expect_eq "forced read value" 0x42 "$(field value)"
 
+# An application started with stderr closed: the node must not take
+# descriptor 2, where the failure line would be a plain I2C write to the
+# device. strace -y names the file behind each descriptor.
+/usr/bin/strace -f -y -s 128 -e trace=write -o /tmp/trace \
+    sh -c "exec $tool ioctl_read $bus 0x50 4 0 2>&-" >/tmp/out 2>/dev/null
+expect_eq "stderr closed: status" "status=61" "$(cat /tmp/out)"
+check "stderr closed: the line was not written to the node" \
+    sh -c "! grep -q 'write([0-9]*</dev/i2c-0>' /tmp/trace"
+check "stderr closed: the line went to the closed descriptor" \
+    grep -q 'write(2, "\[qn_i2c\] I2C Read operation failed - 95.\\n", [0-9]*) = -1 EBADF' /tmp/trace
+
 # A node that does not exist, and a null buffer.
 expect_call "missing node" 60 "[qn_i2c] Unable to open device node ERROR: 2: No such file or directory" \
     read_byte /dev/i2c-9 0x50 0x00 0
