@@ -30,6 +30,7 @@ void write_outputs(const Options &options, const Spectrum &spectrum, const std::
     }
     if (options.csv_path == "-") {
         write_csv(std::cout, spectrum);
+        finish_standard_stream(std::cout, "standard output");
     } else if (!options.csv_path.empty()) {
         std::ofstream out = open_output(options.csv_path);
         write_csv(out, spectrum);
@@ -47,12 +48,11 @@ int run(const Options &options)
     write_outputs(options, spectrum, describe(options, pipeline.length()));
 
     // With the CSV on standard output the peaks move aside to keep it clean.
-    std::ostream &report = options.csv_path == "-" ? std::cerr : std::cout;
+    const bool aside = options.csv_path == "-";
+    std::ostream &report = aside ? std::cerr : std::cout;
     report << peak_line("A", spectrum.peak_a, spectrum.unit) << '\n'
            << peak_line("B", spectrum.peak_b, spectrum.unit) << '\n';
-    report.flush();
-    if (!report)
-        throw Error("cannot write the peaks");
+    finish_standard_stream(report, aside ? "standard error" : "standard output");
     return 0;
 }
 
@@ -62,9 +62,11 @@ int run(const Options &options)
 int main(int argc, char **argv)
 {
     try {
+        analyser::reserve_standard_descriptors();
         const analyser::Options options = analyser::parse_options(argc, argv);
         if (options.help) {
             std::cout << analyser::usage_text();
+            analyser::finish_standard_stream(std::cout, "standard output");
             return 0;
         }
         return analyser::run(options);

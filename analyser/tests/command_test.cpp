@@ -22,12 +22,15 @@ struct Result {
 };
 
 // Arguments are trusted test strings; each is single-quoted for the shell.
-Result run_command(const TempDir &dir, const std::vector<std::string> &args)
+// stdout_redirect replaces the capture of standard output ("" keeps it).
+Result run_command(const TempDir &dir, const std::vector<std::string> &args,
+                   const std::string &stdout_redirect = "")
 {
     std::string command = "'" ANALYSER_PATH "'";
     for (const auto &arg : args)
         command += " '" + arg + "'";
-    command += " >'" + dir.file("stdout") + "' 2>'" + dir.file("stderr") + "'";
+    command += stdout_redirect.empty() ? " >'" + dir.file("stdout") + "'" : " " + stdout_redirect;
+    command += " 2>'" + dir.file("stderr") + "'";
     const int raw = std::system(command.c_str());
     return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, testing::read_text(dir.file("stdout")),
                   testing::read_text(dir.file("stderr"))};
@@ -136,6 +139,33 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
         EXPECT_THAT(err[0], MatchesRegex("spectrum-analyser: .*")) << c.reason;
         EXPECT_THAT(err[0], HasSubstr(c.reason));
     }
+}
+
+// Output that cannot be written is a failure, never a silent loss.
+TEST(Command, UnwritableStandardOutputFails)
+{
+    TempDir dir;
+    const struct {
+        std::vector<std::string> args;
+        const char *redirect;
+        const char *reason;
+    } cases[] = {
+        {{"--csv", "-"}, ">/dev/full", "No space left on device"},  // fails mid-CSV
+        {{"--length", "256", "--csv", "-"}, ">&-", "Bad file descriptor"},
+        {{"--length", "256"}, ">/dev/full", "No space left on device"},
+        {{"--help"}, ">&-", "Bad file descriptor"},
+    };
+    for (const auto &c : cases) {
+        const Result r = run_command(dir, c.args, c.redirect);
+        EXPECT_EQ(r.status, 1) << c.redirect;
+        EXPECT_EQ(r.err, "spectrum-analyser: cannot write to standard output: " +
+                             std::string(c.reason) + "\n");
+    }
+    // A file opened while standard output is closed must not take its place.
+    const std::string svg = dir.file("plot.svg");
+    const Result r = run_command(dir, {"--length", "256", "--csv", "-", "--svg", svg}, ">&-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(testing::read_text(svg).find("frequency_Hz"), std::string::npos);
 }
 
 }  // namespace
