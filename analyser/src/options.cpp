@@ -129,12 +129,16 @@ Options parse_options(int argc, const char *const argv[])
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--keep-dc") {
+            options.keep_dc = true;
         } else if (!is_option(arg)) {
             if (!options.input.empty())
                 throw Error("more than one input file ('" + options.input + "', '" +
                             std::string(arg) + "')");
             options.input = arg;
         } else if (const auto eq = arg.find('='); eq != std::string_view::npos) {
+            if (arg.substr(0, eq) == "--keep-dc")
+                throw Error("option '--keep-dc' takes no value");
             check_known(arg.substr(0, eq));
             set_option(options, arg.substr(0, eq), arg.substr(eq + 1));
         } else {
@@ -188,6 +192,8 @@ Options:
   --csv FILE         write the spectrum as CSV (frequency, A, B); "-" writes
                      it to standard output and the peaks to standard error
   --svg FILE         write an SVG plot of both channels
+  --keep-dc          keep the DC level; by default the two lowest bins read
+                     like the third, so an offset cannot hide the peak
   -h, --help         show this help
 )";
 }

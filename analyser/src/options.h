@@ -15,6 +15,7 @@ struct Options {
     int points = 0;      // 0: N/2
     std::string csv_path;  // empty: no CSV; "-": standard output
     std::string svg_path;  // empty: no plot
+    bool keep_dc = false;  // false: the module's DC suppression is on
     bool help = false;
 
     bool operator==(const Options &) const = default;

@@ -50,14 +50,16 @@ Pipeline::Pipeline(const Options &options)
       half_(qn_get_spectr_out_signal_length()),
       points_(checked_points(options.points, half_)),
       mode_(options.mode),
+      keep_dc_(options.keep_dc),
       decimation_(static_cast<float>(options.decimation)),
       windowed_a_(length_), windowed_b_(length_),
       magnitude_a_(half_), magnitude_b_(half_),
       level_a_(half_), level_b_(half_),
-      converted_a_(half_), converted_b_(half_),
+      grouped_a_(half_), grouped_b_(half_),
       frequency_(half_)
 {
     qn_spectr_set_mode(mode_);
+    qn_spectr_remove_DC(keep_dc_ ? 0 : 1);
     qn_set_impedance(options.impedance);
     check(qn_spectr_window_init(options.window), "qn_spectr_window_init");
     check(qn_spectr_fft_init(), "qn_spectr_fft_init");
@@ -87,19 +89,41 @@ void Pipeline::decimate(int points, std::vector<float> &a, std::vector<float> &b
           "qn_spectr_decimate");
 }
 
-void Pipeline::convert(const std::vector<float> &a, const std::vector<float> &b, Peak &peak_a,
-                       Peak &peak_b)
+// In place: the module's DC suppression copies element 2 into elements 0
+// and 1 of the output before converting, which only acts on the input then.
+void Pipeline::convert_in_place(std::vector<float> &a, std::vector<float> &b, Peak &peak_a,
+                                Peak &peak_b)
 {
-    float *ca = converted_a_.data();
-    float *cb = converted_b_.data();
+    float *pa = a.data();
+    float *pb = b.data();
     const auto converter =
         mode_ == SPECTR_MODE_DBM ? qn_spectr_cnv_to_dBm : qn_spectr_cnv_to_metric;
-    check(converter(a.data(), b.data(), &ca, &cb, decimation_, &peak_a.value,
-                    &peak_a.frequency, &peak_b.value, &peak_b.frequency),
+    check(converter(pa, pb, &pa, &pb, decimation_, &peak_a.value, &peak_a.frequency,
+                    &peak_b.value, &peak_b.frequency),
           "conversion");
 }
 
-Spectrum Pipeline::grouped_spectrum()
+// Groups are averaged from the bins as the full-resolution spectrum shows
+// them, DC suppression included; the groups themselves are not suppressed
+// again.
+void Pipeline::group_bins()
+{
+    if (!keep_dc_) {
+        magnitude_a_[0] = magnitude_a_[1] = magnitude_a_[2];
+        magnitude_b_[0] = magnitude_b_[1] = magnitude_b_[2];
+    }
+    decimate(points_, grouped_a_, grouped_b_);
+    // Points beyond the groups hold no level; the converter still reads N/2.
+    std::fill(grouped_a_.begin() + points_, grouped_a_.end(), 0.0f);
+    std::fill(grouped_b_.begin() + points_, grouped_b_.end(), 0.0f);
+    Peak unused_a{};
+    Peak unused_b{};
+    qn_spectr_remove_DC(0);
+    convert_in_place(grouped_a_, grouped_b_, unused_a, unused_b);
+    qn_spectr_remove_DC(keep_dc_ ? 0 : 1);
+}
+
+Spectrum Pipeline::spectrum_of(const std::vector<float> &a, const std::vector<float> &b)
 {
     Spectrum spectrum{unit_name(mode_), {}, {}, {}, {}, {}};
     const int step = half_ / points_;
@@ -107,8 +131,8 @@ Spectrum Pipeline::grouped_spectrum()
         const int first = g * step;
         const int last = first + step - 1;
         spectrum.frequency.push_back((double(frequency_[first]) + double(frequency_[last])) / 2);
-        spectrum.a.push_back(converted_a_[g]);
-        spectrum.b.push_back(converted_b_[g]);
+        spectrum.a.push_back(a[g]);
+        spectrum.b.push_back(b[g]);
     }
     return spectrum;
 }
@@ -119,17 +143,12 @@ Spectrum Pipeline::run(const Signal &signal)
     Peak peak_a{};
     Peak peak_b{};
     decimate(half_, level_a_, level_b_);
-    convert(level_a_, level_b_, peak_a, peak_b);
-    if (points_ != half_) {
-        Peak unused_a{};
-        Peak unused_b{};
-        decimate(points_, level_a_, level_b_);
-        // Points beyond the groups hold no level; the converter still reads N/2.
-        std::fill(level_a_.begin() + points_, level_a_.end(), 0.0f);
-        std::fill(level_b_.begin() + points_, level_b_.end(), 0.0f);
-        convert(level_a_, level_b_, unused_a, unused_b);
-    }
-    Spectrum spectrum = grouped_spectrum();
+    convert_in_place(level_a_, level_b_, peak_a, peak_b);
+    const bool grouped = points_ != half_;
+    if (grouped)
+        group_bins();
+    Spectrum spectrum =
+        grouped ? spectrum_of(grouped_a_, grouped_b_) : spectrum_of(level_a_, level_b_);
     spectrum.peak_a = peak_a;
     spectrum.peak_b = peak_b;
     return spectrum;

@@ -44,23 +44,26 @@ public:
 
 private:
     void transform(const Signal &signal);
-    void convert(const std::vector<float> &a, const std::vector<float> &b, Peak &peak_a,
-                 Peak &peak_b);
+    void convert_in_place(std::vector<float> &a, std::vector<float> &b, Peak &peak_a,
+                          Peak &peak_b);
     void decimate(int points, std::vector<float> &a, std::vector<float> &b);
-    Spectrum grouped_spectrum();
+    void group_bins();
+    Spectrum spectrum_of(const std::vector<float> &a, const std::vector<float> &b);
 
     ModuleBuffers module_;
     int length_;
     int half_;
     int points_;
     int mode_;
+    bool keep_dc_;
     float decimation_;
     std::vector<double> windowed_a_, windowed_b_;
     std::vector<double> magnitude_a_, magnitude_b_;
-    // Converter inputs and outputs hold N/2 values even when fewer points
-    // are produced: the converters always work on N/2.
+    // Converted in place (the module suppresses DC only then); both hold
+    // N/2 values even when fewer points are produced: the converters always
+    // work on N/2.
     std::vector<float> level_a_, level_b_;
-    std::vector<float> converted_a_, converted_b_;
+    std::vector<float> grouped_a_, grouped_b_;
     std::vector<float> frequency_;
 };
 
