@@ -4,6 +4,7 @@
 #include "spectrum.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace analyser {
 namespace {
@@ -35,6 +36,18 @@ int checked_points(int points, int half)
                     std::to_string(half) + " (a power of two up to " + std::to_string(half) +
                     ")");
     return points;
+}
+
+// Too large a signal, or too small an impedance, overflows the module's
+// sums or its single-precision levels; the converters would then report
+// infinity, or their starting maximum, as a peak.
+void check_finite(const std::vector<float> &levels, int count, const char *channel)
+{
+    const auto end = levels.begin() + count;
+    if (std::find_if(levels.begin(), end, [](float v) { return !std::isfinite(v); }) != end)
+        throw Error(std::string("the spectrum of channel ") + channel +
+                    " overflows single precision: the input's scale or --impedance is "
+                    "out of range");
 }
 
 }  // namespace
@@ -87,6 +100,8 @@ void Pipeline::decimate(int points, std::vector<float> &a, std::vector<float> &b
     float *pb = b.data();
     check(qn_spectr_decimate(magnitude_a_.data(), magnitude_b_.data(), &pa, &pb, half_, points),
           "qn_spectr_decimate");
+    check_finite(a, points, "A");
+    check_finite(b, points, "B");
 }
 
 // In place: the module's DC suppression copies element 2 into elements 0

@@ -113,6 +113,36 @@ TEST(Pipeline, PointsAverageGroupsAndKeepFullResolutionPeaks)
     EXPECT_EQ(g.peak_b.frequency, f.peak_b.frequency);
 }
 
+// Values that overflow inside the module are an error, not a peak.
+TEST(Pipeline, RefusesSpectraThatOverflow)
+{
+    Signal huge;
+    huge.a.assign(256, 1.7e308);
+    huge.b.assign(256, 1.7e308);
+    Signal loud = synthesise_test_signal(256);
+    for (auto &x : loud.a)
+        x *= 1e152;
+    Options tiny_load = options_for(256);
+    tiny_load.impedance = 1e-320;
+    const struct {
+        Options options;
+        Signal signal;
+    } cases[] = {
+        {options_for(256, SPECTR_MODE_VOLT), huge},  // FFT sums overflow
+        {options_for(256), loud},                    // watts beyond single precision
+        {tiny_load, synthesise_test_signal(256)},    // division by a subnormal load
+    };
+    for (const auto &c : cases) {
+        Pipeline pipeline(c.options);
+        try {
+            pipeline.run(c.signal);
+            ADD_FAILURE() << "no error, impedance " << c.options.impedance;
+        } catch (const Error &e) {
+            EXPECT_THAT(e.what(), ::testing::HasSubstr("the spectrum of channel A overflows"));
+        }
+    }
+}
+
 TEST(Pipeline, RejectsLengthsAndPointsTheModuleCannotServe)
 {
     for (const int length : {0, 128, 1000, 32768}) {
