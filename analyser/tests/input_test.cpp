@@ -39,6 +39,12 @@ TEST(CsvReader, ReadsTwoColumnsWithOrWithoutHeader)
     s = read_csv(headed, 2);  // rows past the limit are checked, not kept
     EXPECT_THAT(s.a, ElementsAre(1.0, 3.0));
     EXPECT_THAT(s.b, ElementsAre(2.0, 4.0));
+
+    // A UTF-8 byte-order mark is no part of the first line, header or data.
+    for (const char *text : {"\xEF\xBB\xBF" "1,2\n3,4\n", "\xEF\xBB\xBF" "A,B\n1,2\n3,4\n"}) {
+        s = read_csv(testing::write_text(dir.file("bom.csv"), text), 100);
+        EXPECT_THAT(s.a, ElementsAre(1.0, 3.0)) << text;
+    }
 }
 
 TEST(CsvReader, RejectsRowsThatAreNotTwoNumbers)
@@ -53,6 +59,15 @@ TEST(CsvReader, RejectsRowsThatAreNotTwoNumbers)
         {"x,y\n1,2\nnan,1\n", "line 3"},   // not finite
         {"x,y\n1,2\n1,2V\n", "line 3"},    // trailing text
         {"a,b\nc,d\n", "line 2"},          // a second header
+        // A first line with a number in it is data, never a header.
+        {"0.1,0.2x\n1,2\n", "line 1: expected two numbers (A,B in volts); '0.2x' is not a number"},
+        {"nan,nan\n1,2\n", "line 1: 'nan' is not a finite number"},
+        {"1,2,\n", "line 1: expected two numbers (A,B in volts), found 3 fields"},
+        {"+-5,1\n", "line 1: expected two numbers (A,B in volts); '+-5' is not a number"},
+        {"1,++5\n", "'++5' is not a number"},
+        {"x,y\n1e-400,1\n", "line 2: '1e-400' is too small for a double"},
+        {"1,-1e400\n", "line 1: '-1e400' is too large for a double"},
+        {"0,0\r1,1\r", "line 1: carriage return inside the line"},
     };
     for (const auto &c : cases) {
         const auto path = testing::write_text(dir.file("bad.csv"), c.text);
