@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -13,6 +14,37 @@
 
 namespace analyser {
 namespace {
+
+// libsndfile's parsers print some complaints about malformed files with
+// printf (an SDS dump gives "Error A : 00"); standard output carries nothing
+// but the CSV and the peaks, so it points at /dev/null while libsndfile
+// works.
+class StdoutMuted {
+public:
+    StdoutMuted()
+    {
+        std::fflush(stdout);
+        saved_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0)
+            dup2(null, STDOUT_FILENO);
+        if (null >= 0)
+            ::close(null);
+    }
+    ~StdoutMuted()
+    {
+        if (saved_ < 0)
+            return;
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+    StdoutMuted(const StdoutMuted &) = delete;
+    StdoutMuted &operator=(const StdoutMuted &) = delete;
+
+private:
+    int saved_;
+};
 
 struct SndfileCloser {
     void operator()(SNDFILE *file) const { sf_close(file); }
@@ -56,6 +88,7 @@ private:
 
 Signal read_wav(const std::string &path, std::size_t max_frames)
 {
+    const StdoutMuted muted;
     const SoundFile file(path);
     const SF_INFO &info = file.info();
     if (info.channels != 2)

@@ -113,6 +113,10 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
     testing::write_wav(dir.file("short.wav"), 2, std::vector<double>(2 * 1000, 0.1));
     testing::write_text(dir.file("one.csv"), "A\n1\n2\n");
     testing::write_text(dir.file("junk.csv"), "1,2\n3,four\n");
+    // An SDS dump (a format libsndfile knows) that its parser complains about
+    // with printf.
+    testing::write_text(dir.file("dump.syx"), std::string("\xf0\x7e\x00\x01\x00\x00\x08\x00"
+                                                          "\x04\x71\x13\x3f\xf7", 13));
     const struct {
         std::vector<std::string> args;
         const char *reason;
@@ -122,6 +126,7 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
         {{dir.file("one.csv")}, "line 2: expected two numbers"},
         {{dir.file("junk.csv")}, "line 2: expected two numbers"},
         {{dir.file("mono.wav")}, "two are needed"},
+        {{dir.file("dump.syx")}, "as a sound file"},
         {{dir.file("short.wav")}, "has 1000 samples per channel; N = 16384"},
         {{dir.file("short.wav"), "--length", "1000"}, "invalid --length '1000'"},
         {{"--length", "65536"}, "invalid --length '65536'"},
