@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sys/stat.h>
+#include <thread>
 
 namespace analyser {
 namespace {
@@ -102,6 +104,25 @@ TEST(WavReader, RejectsWrongChannelCountNonSoundFilesAndNonFiniteSamples)
     EXPECT_THAT(error_of([&] { read_wav(nan, 3); }), HasSubstr("frame 2: sample is not a finite"));
     EXPECT_THAT(error_of([&] { read_wav(dir.file("missing.wav"), 3); }),
                 HasSubstr("No such file or directory"));
+
+    // libsndfile's own words for these were "Internal error : SF_INFO struct
+    // incomplete." and "No Error.".
+    const auto no_rate = testing::write_wav(dir.file("rate0.wav"), 2, {0.1, 0.2});
+    std::string bytes = testing::read_text(no_rate);
+    bytes.replace(24, 4, 4, '\0');  // the sample rate of the fmt chunk
+    testing::write_text(no_rate, bytes);
+    EXPECT_THAT(error_of([&] { read_wav(no_rate, 1); }),
+                HasSubstr("its header gives a sample rate of 0 Hz"));
+
+    const auto whole = testing::write_wav(dir.file("whole.wav"), 2, std::vector<double>(200, 0.5));
+    const std::string cut = testing::read_text(whole).substr(0, 300);
+    const auto fifo = dir.file("pipe.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { testing::write_text(fifo, cut); });
+    const std::string error = error_of([&] { read_wav(fifo, 100); });
+    writer.join();
+    EXPECT_THAT(error, HasSubstr("is cut short: it ends after"));
+    EXPECT_THAT(error, HasSubstr("of the 100 frames its header gives"));
 }
 
 TEST(LoadSignal, PicksReaderByNameAndNeedsNFrames)
