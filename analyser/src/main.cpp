@@ -7,17 +7,22 @@
 #include "pipeline.h"
 #include "test_signal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
 namespace analyser {
 namespace {
 
-std::string describe(const Options &options, int length)
+std::string describe(const Options &options, const Pipeline &pipeline)
 {
     const std::string source = options.input.empty() ? "built-in test signal" : options.input;
-    return format("%s: N %d, %s window, sample rate 125 MHz / %d", source.c_str(), length,
-                  window_name(options.window), options.decimation);
+    const std::string rate =
+        pipeline.rate_from_signal()
+            ? format("%.0f Hz from the file", pipeline.sample_rate())
+            : format("125 MHz / %d", std::max(options.decimation, 1));
+    return format("%s: N %d, %s window, sample rate %s", source.c_str(), pipeline.length(),
+                  window_name(options.window), rate.c_str());
 }
 
 void write_outputs(const Options &options, const Spectrum &spectrum, const std::string &title)
@@ -45,7 +50,7 @@ int run(const Options &options)
     const Signal signal =
         options.input.empty() ? synthesise_test_signal(n) : load_signal(options.input, n);
     const Spectrum spectrum = pipeline.run(signal);
-    write_outputs(options, spectrum, describe(options, pipeline.length()));
+    write_outputs(options, spectrum, describe(options, pipeline));
 
     // With the CSV on standard output the peaks move aside to keep it clean.
     const bool aside = options.csv_path == "-";

@@ -186,7 +186,8 @@ Options:
   --unit UNIT        dbm, volt (peak volts) or dbu (default dbm)
   --impedance OHMS   load impedance for dBm (default 50)
   --decimation D     acquisition decimation: sample rate = 125 MHz / D
-                     (integer, default 1)
+                     (integer); default: a WAV file's own sample rate,
+                     otherwise D = 1
   --points P         spectrum points written: bins are averaged in groups
                      of N/2/P; P must divide N/2 (default N/2)
   --csv FILE         write the spectrum as CSV (frequency, A, B); "-" writes

@@ -64,7 +64,8 @@ Pipeline::Pipeline(const Options &options)
       points_(checked_points(options.points, half_)),
       mode_(options.mode),
       keep_dc_(options.keep_dc),
-      decimation_(static_cast<float>(options.decimation)),
+      decimation_option_(options.decimation),
+      decimation_(1.0f),
       windowed_a_(length_), windowed_b_(length_),
       magnitude_a_(half_), magnitude_b_(half_),
       level_a_(half_), level_b_(half_),
@@ -76,9 +77,23 @@ Pipeline::Pipeline(const Options &options)
     qn_set_impedance(options.impedance);
     check(qn_spectr_window_init(options.window), "qn_spectr_window_init");
     check(qn_spectr_fft_init(), "qn_spectr_fft_init");
+}
+
+void Pipeline::set_sample_rate(const Signal &signal)
+{
+    rate_from_signal_ = decimation_option_ == 0 && signal.sample_rate > 0;
+    double clock = kAcquisitionClockHz;
+    float divider = static_cast<float>(std::max(decimation_option_, 1));
+    if (rate_from_signal_) {
+        clock = signal.sample_rate;
+        divider = 1.0f;
+    }
     float *axis = frequency_.data();
-    check(qn_spectr_prepare_freq_vector(&axis, kAcquisitionClockHz, decimation_),
-          "qn_spectr_prepare_freq_vector");
+    check(qn_spectr_prepare_freq_vector(&axis, clock, divider), "qn_spectr_prepare_freq_vector");
+    sample_rate_ = clock / divider;
+    // The converters know only the board's clock: a file's rate is
+    // expressed as a divider of it.
+    decimation_ = rate_from_signal_ ? static_cast<float>(kAcquisitionClockHz / clock) : divider;
 }
 
 void Pipeline::transform(const Signal &signal)
@@ -154,6 +169,7 @@ Spectrum Pipeline::spectrum_of(const std::vector<float> &a, const std::vector<fl
 
 Spectrum Pipeline::run(const Signal &signal)
 {
+    set_sample_rate(signal);
     transform(signal);
     Peak peak_a{};
     Peak peak_b{};

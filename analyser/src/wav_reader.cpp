@@ -145,6 +145,7 @@ Signal read_wav(const std::string &path, std::size_t max_frames)
     wanted = static_cast<std::size_t>(got);
 
     Signal signal;
+    signal.sample_rate = info.samplerate;
     signal.a.reserve(wanted);
     signal.b.reserve(wanted);
     for (std::size_t i = 0; i < wanted; ++i) {

@@ -77,14 +77,30 @@ TEST(Command, WavAndCsvFilesGiveTheSamePeaks)
         csv << frames[i] << "," << frames[i + 1] << "\n";
     testing::write_text(dir.file("tones.csv"), csv.str());
 
+    // --decimation puts the WAV file on the board's clock too.
     const std::string expected =
         "A: peak 500.0000 mV at 3.9062 MHz\nB: peak 50.0000 mV at 12.2070 MHz\n";
     for (const char *file : {"tones.wav", "tones.csv"}) {
         const Result r = run_command(dir, {dir.file(file), "--length", "1024", "--unit", "volt",
-                                           "--window", "flat-top"});
+                                           "--window", "flat-top", "--decimation", "1"});
         EXPECT_EQ(r.status, 0) << file << r.err;
         EXPECT_EQ(r.out, expected) << file;
     }
+}
+
+TEST(Command, WavFileRateSetsTheFrequencies)
+{
+    TempDir dir;
+    testing::write_wav(dir.file("tones.wav"), 2, two_tones(), 48000);
+    const std::string svg = dir.file("plot.svg");
+    const std::string csv = dir.file("spectrum.csv");
+    const Result r = run_command(dir, {dir.file("tones.wav"), "--length", "1024", "--unit", "volt",
+                                       "--window", "flat-top", "--svg", svg, "--csv", csv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Bins 32 and 100 of 1024 at 48 kHz.
+    EXPECT_EQ(r.out, "A: peak 500.0000 mV at 1.5000 kHz\nB: peak 50.0000 mV at 4.6875 kHz\n");
+    EXPECT_NE(testing::read_text(svg).find("sample rate 48000 Hz from the file"), std::string::npos);
+    EXPECT_EQ(lines(testing::read_text(csv)).at(2).substr(0, 7), "46.875,");
 }
 
 TEST(Command, CsvOutputGoesToFileOrStandardOutput)
