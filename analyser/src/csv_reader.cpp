@@ -71,16 +71,14 @@ bool is_header(const std::vector<Field> &fields)
     return true;
 }
 
-// Field text for an error line: printable and short.
+// Field text for an error line: short.
 std::string quoted(std::string_view text)
 {
     constexpr std::size_t kLongest = 40;
     std::string out = "'";
-    for (const char c : text.substr(0, kLongest)) {
-        const auto byte = static_cast<unsigned char>(c);
-        out += (byte < 0x20 || byte == 0x7f) ? '?' : c;
-    }
-    return out + (text.size() > kLongest ? "...'" : "'");
+    out.append(text.substr(0, kLongest));
+    out.append(text.size() > kLongest ? "...'" : "'");
+    return out;
 }
 
 class LineError {

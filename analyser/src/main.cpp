@@ -75,10 +75,8 @@ int main(int argc, char **argv)
             return 0;
         }
         return analyser::run(options);
-    } catch (const analyser::Error &error) {
-        std::cerr << "spectrum-analyser: " << error.what() << '\n';
     } catch (const std::exception &error) {
-        std::cerr << "spectrum-analyser: " << error.what() << '\n';
+        std::cerr << "spectrum-analyser: " << analyser::one_line(error.what()) << '\n';
     }
     return 1;
 }

@@ -147,6 +147,7 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
         {{dir.file("short.wav"), "--length", "1000"}, "invalid --length '1000'"},
         {{"--length", "65536"}, "invalid --length '65536'"},
         {{"--window", "triangle"}, "invalid --window 'triangle'"},
+        {{"--window", "two\nlines"}, "invalid --window 'two?lines'"},
         {{"--impedance", "0x"}, "invalid --impedance '0x'"},
         {{"--points", "3000"}, "invalid --points '3000'"},
         {{"--csv", dir.file("no/such/dir.csv")}, "cannot write"},
