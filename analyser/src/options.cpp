@@ -132,6 +132,8 @@ Options parse_options(int argc, const char *const argv[])
         } else if (arg == "--keep-dc") {
             options.keep_dc = true;
         } else if (!is_option(arg)) {
+            if (arg.empty())
+                throw Error("empty input file name");
             if (!options.input.empty())
                 throw Error("more than one input file ('" + options.input + "', '" +
                             std::string(arg) + "')");

@@ -79,6 +79,8 @@ TEST(Options, RejectsBadValuesWithTheirReason)
     EXPECT_THAT(error_of({"--keep-dc=1"}), HasSubstr("'--keep-dc' takes no value"));
     EXPECT_THAT(error_of({"--lenght", "1024"}), HasSubstr("unknown option '--lenght'"));
     EXPECT_THAT(error_of({"a.wav", "b.wav"}), HasSubstr("more than one input file"));
+    // An unset shell variable must not stand for the built-in test signal.
+    EXPECT_THAT(error_of({""}), HasSubstr("empty input file name"));
 }
 
 }  // namespace
