@@ -43,20 +43,27 @@ Error invalid(std::string_view option, std::string_view value, std::string_view 
                  std::string(why));
 }
 
+template <typename Number>
+Number parse_number(std::string_view option, std::string_view text, const char *kind)
+{
+    Number value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec == std::errc::invalid_argument || end != text.data() + text.size())
+        throw invalid(option, text, kind);
+    if (ec == std::errc::result_out_of_range)
+        throw invalid(option, text, "out of range");
+    return value;
+}
+
 int parse_int(std::string_view option, std::string_view text)
 {
-    int value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size())
-        throw invalid(option, text, "not an integer");
-    return value;
+    return parse_number<int>(option, text, "not an integer");
 }
 
 double parse_double(std::string_view option, std::string_view text)
 {
-    double value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+    const double value = parse_number<double>(option, text, "not a number");
+    if (!std::isfinite(value))
         throw invalid(option, text, "not a number");
     return value;
 }

@@ -72,6 +72,8 @@ TEST(Options, RejectsBadValuesWithTheirReason)
     EXPECT_THAT(error_of({"--impedance", "-50"}), HasSubstr("must be above 0 ohms"));
     EXPECT_THAT(error_of({"--impedance", "inf"}), HasSubstr("not a number"));
     EXPECT_THAT(error_of({"--impedance", "nan"}), HasSubstr("not a number"));
+    EXPECT_THAT(error_of({"--impedance", "1e-400"}), HasSubstr("'1e-400': out of range"));
+    EXPECT_THAT(error_of({"--points", "99999999999"}), HasSubstr("out of range"));
     EXPECT_THAT(error_of({"--decimation", "2.5"}), HasSubstr("not an integer"));
     EXPECT_THAT(error_of({"--decimation", "16777217"}), HasSubstr("from 1 to 16777216"));
     EXPECT_THAT(error_of({"--csv", ""}), HasSubstr("needs a file name"));
