@@ -16,35 +16,39 @@
 namespace analyser {
 namespace {
 
-// libsndfile's parsers print some complaints about malformed files with
-// printf (an SDS dump gives "Error A : 00"); standard output carries nothing
-// but the CSV and the peaks, so it points at /dev/null while libsndfile
-// works.
-class StdoutMuted {
+// libsndfile's parsers and decoders print complaints about malformed files
+// themselves: an SDS dump gives "Error A : 00" on standard output, a broken
+// MPEG stream notes on standard error. Standard output carries nothing but
+// the CSV and the peaks, standard error our one line (or the peaks), so
+// both point at /dev/null while libsndfile works.
+class LibraryOutputMuted {
 public:
-    StdoutMuted()
+    LibraryOutputMuted()
     {
         std::fflush(stdout);
-        saved_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
         const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null >= 0)
-            dup2(null, STDOUT_FILENO);
+        for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+            saved_[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+            if (saved_[fd] >= 0 && null >= 0)
+                dup2(null, fd);
+        }
         if (null >= 0)
             ::close(null);
     }
-    ~StdoutMuted()
+    ~LibraryOutputMuted()
     {
-        if (saved_ < 0)
-            return;
         std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
+        for (int fd : {STDOUT_FILENO, STDERR_FILENO})
+            if (saved_[fd] >= 0) {
+                dup2(saved_[fd], fd);
+                ::close(saved_[fd]);
+            }
     }
-    StdoutMuted(const StdoutMuted &) = delete;
-    StdoutMuted &operator=(const StdoutMuted &) = delete;
+    LibraryOutputMuted(const LibraryOutputMuted &) = delete;
+    LibraryOutputMuted &operator=(const LibraryOutputMuted &) = delete;
 
 private:
-    int saved_;
+    int saved_[3] = {-1, -1, -1};
 };
 
 std::uint32_t little_endian(const unsigned char *bytes, int count)
@@ -124,7 +128,7 @@ private:
 
 Signal read_wav(const std::string &path, std::size_t max_frames)
 {
-    const StdoutMuted muted;
+    const LibraryOutputMuted muted;
     const SoundFile file(path);
     const SF_INFO &info = file.info();
     if (info.channels != 2)

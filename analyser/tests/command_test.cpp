@@ -133,6 +133,12 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
     // with printf.
     testing::write_text(dir.file("dump.syx"), std::string("\xf0\x7e\x00\x01\x00\x00\x08\x00"
                                                           "\x04\x71\x13\x3f\xf7", 13));
+    // MPEG layer I frames with illegal bit allocations: the decoder behind
+    // libsndfile writes notes on standard error.
+    std::string frames;
+    for (int i = 0; i < 8; ++i)
+        frames += "\xff\xff\x90" + std::string(1, '\0') + std::string(412, '\xff');
+    testing::write_text(dir.file("bad.mp3"), frames);
     const struct {
         std::vector<std::string> args;
         const char *reason;
@@ -143,6 +149,7 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
         {{dir.file("junk.csv")}, "line 2: expected two numbers"},
         {{dir.file("mono.wav")}, "two are needed"},
         {{dir.file("dump.syx")}, "as a sound file"},
+        {{dir.file("bad.mp3")}, "as a sound file"},
         {{dir.file("short.wav")}, "has 1000 samples per channel; N = 16384"},
         {{dir.file("short.wav"), "--length", "1000"}, "invalid --length '1000'"},
         {{"--length", "65536"}, "invalid --length '65536'"},
