@@ -9,6 +9,7 @@
 #include <sanitizer/common_interface_defs.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -16,6 +17,7 @@
 #include <iterator>
 #include <random>
 #include <string_view>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -32,7 +34,7 @@ void keep_input()
 {
     const std::string path = std::string("crash-") + g_name;
     std::ofstream(path, std::ios::binary).write(g_input.data(), std::streamsize(g_input.size()));
-    std::fprintf(stderr, "fuzz: input of %zu bytes kept in %s\n", g_input.size(), path.c_str());
+    std::fprintf(report_stream, "fuzz: input of %zu bytes kept in %s\n", g_input.size(), path.c_str());
 }
 
 void run_one(const std::string &input)
@@ -41,10 +43,13 @@ void run_one(const std::string &input)
     g_accepted = false;
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(g_input.data()),
                            g_input.size());
-    // Nothing may reach standard output, which points at a memory file.
+    // Nothing may reach standard output or standard error, which point at
+    // memory files.
     std::fflush(stdout);
     if (lseek(STDOUT_FILENO, 0, SEEK_CUR) > 0)
         fail("the input made something write to standard output");
+    if (lseek(STDERR_FILENO, 0, SEEK_CUR) > 0)
+        fail("the input made something write to standard error");
 }
 
 class Mutator {
@@ -124,7 +129,7 @@ private:
 
 int fuzz(double seconds, std::uint64_t seed)
 {
-    std::fprintf(stderr, "fuzz: %s for %g s, seed %llu\n", g_name, seconds,
+    std::fprintf(report_stream, "fuzz: %s for %g s, seed %llu\n", g_name, seconds,
                  static_cast<unsigned long long>(seed));
     Mutator mutator(seed, seeds());
     for (const auto &input : seeds())
@@ -141,7 +146,7 @@ int fuzz(double seconds, std::uint64_t seed)
             }
         }
     }
-    std::fprintf(stderr, "fuzz: %s: %zu inputs, %zu accepted, no fault\n", g_name, runs, kept);
+    std::fprintf(report_stream, "fuzz: %s: %zu inputs, %zu accepted, no fault\n", g_name, runs, kept);
     return 0;
 }
 
@@ -150,11 +155,11 @@ int rerun(char **files)
     for (; *files != nullptr; ++files) {
         std::ifstream in(*files, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "fuzz: cannot read %s\n", *files);
+            std::fprintf(report_stream, "fuzz: cannot read %s\n", *files);
             return 2;
         }
         run_one(std::string(std::istreambuf_iterator<char>(in), {}));
-        std::fprintf(stderr, "fuzz: %s: no fault\n", *files);
+        std::fprintf(report_stream, "fuzz: %s: no fault\n", *files);
     }
     return 0;
 }
@@ -172,10 +177,22 @@ int main(int argc, char **argv)
         keep_input();
         std::abort();
     });
-    const int out = memfd_create("fuzz-stdout", MFD_CLOEXEC);
-    if (out < 0 || dup2(out, STDOUT_FILENO) < 0) {
-        std::perror("fuzz: memfd_create");
+    // The driver and the sanitizers report on a copy of standard error.
+    const int report = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    report_stream = report >= 0 ? fdopen(report, "w") : nullptr;
+    if (report_stream == nullptr) {
+        std::perror("fuzz: standard error");
         return 2;
+    }
+    std::setvbuf(report_stream, nullptr, _IONBF, 0);
+    __sanitizer_set_report_fd(reinterpret_cast<void *>(static_cast<std::intptr_t>(report)));
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        const int memory = memfd_create("fuzz-output", MFD_CLOEXEC);
+        if (memory < 0 || dup2(memory, fd) < 0) {
+            std::perror("fuzz: memfd_create");
+            return 2;
+        }
+        close(memory);
     }
 
     double seconds = 20;

@@ -12,6 +12,7 @@ namespace analyser::fuzz {
 
 bool g_accepted = false;
 void (*on_failure)() = nullptr;
+std::FILE *report_stream = stderr;
 
 // Memory files, one per name, reached through /proc/self/fd: nothing is
 // left on disk, however the run ends.
@@ -30,7 +31,7 @@ std::string scratch_file(const char *name, const std::uint8_t *data, std::size_t
 
 void fail(const std::string &what)
 {
-    std::fprintf(stderr, "fuzz: property broken: %s\n", what.c_str());
+    std::fprintf(report_stream, "fuzz: property broken: %s\n", what.c_str());
     if (on_failure != nullptr)
         on_failure();
     std::abort();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ std::string scratch_file(const char *name, const std::uint8_t *data, std::size_t
 // on_failure (the driver's: it keeps the input).
 [[noreturn]] void fail(const std::string &what);
 extern void (*on_failure)();
+// Where fail reports (the driver keeps standard error for the target).
+extern std::FILE *report_stream;
 
 // The input was accepted: the driver may mutate it further.
 void accepted();
