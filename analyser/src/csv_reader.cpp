@@ -4,13 +4,16 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace analyser {
 namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 std::string_view trim(std::string_view text)
 {
@@ -21,40 +24,95 @@ std::string_view trim(std::string_view text)
     return text.substr(first, last - first + 1);
 }
 
-std::optional<double> parse_number(std::string_view text)
-{
-    text = trim(text);
-    if (!text.empty() && text.front() == '+')
-        text.remove_prefix(1);
-    double value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
-        !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
-struct Row {
-    double a;
-    double b;
+// One comma-separated field. A number is what from_chars takes in full,
+// after at most one '+' (strtod's sign); infinity, NaN and values out of
+// range are numbers too, which keeps such a first line from passing for a
+// header.
+struct Field {
+    enum Kind { kNumber, kNotANumber, kOutOfRange };
+    std::string_view text;
+    Kind kind;
+    double value;
 };
 
-std::optional<Row> parse_row(std::string_view line)
+Field parse_field(std::string_view raw)
 {
-    const auto comma = line.find(',');
-    if (comma == std::string_view::npos)
-        return std::nullopt;
-    const auto a = parse_number(line.substr(0, comma));
-    const auto b = parse_number(line.substr(comma + 1));
-    if (!a || !b)
-        return std::nullopt;
-    return Row{*a, *b};
+    const std::string_view text = trim(raw);
+    std::string_view digits = text;
+    if (digits.size() > 1 && digits[0] == '+' && digits[1] != '-' && digits[1] != '+')
+        digits.remove_prefix(1);
+    double value = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || ec == std::errc::invalid_argument ||
+        end != digits.data() + digits.size())
+        return {text, Field::kNotANumber, 0};
+    if (ec == std::errc::result_out_of_range)
+        return {text, Field::kOutOfRange, 0};
+    return {text, Field::kNumber, value};
 }
 
-Error bad_line(const std::string &path, std::size_t number)
+std::vector<Field> parse_fields(std::string_view line)
 {
-    return Error("'" + path + "' line " + std::to_string(number) +
-                 ": expected two numbers (A,B in volts)");
+    std::vector<Field> fields;
+    for (std::size_t start = 0;;) {
+        const auto comma = line.find(',', start);
+        fields.push_back(parse_field(line.substr(start, comma - start)));
+        if (comma == std::string_view::npos)
+            return fields;
+        start = comma + 1;
+    }
+}
+
+bool is_header(const std::vector<Field> &fields)
+{
+    for (const auto &field : fields)
+        if (field.kind != Field::kNotANumber)
+            return false;
+    return true;
+}
+
+// Field text for an error line: short.
+std::string quoted(std::string_view text)
+{
+    constexpr std::size_t kLongest = 40;
+    std::string out = "'";
+    out.append(text.substr(0, kLongest));
+    out.append(text.size() > kLongest ? "...'" : "'");
+    return out;
+}
+
+class LineError {
+public:
+    LineError(const std::string &path, std::size_t number)
+        : prefix_("'" + path + "' line " + std::to_string(number) + ": ")
+    {
+    }
+    Error operator()(const std::string &what) const { return Error(prefix_ + what); }
+
+private:
+    std::string prefix_;
+};
+
+constexpr const char *kExpected = "expected two numbers (A,B in volts)";
+
+double checked_value(const Field &field, const LineError &error)
+{
+    switch (field.kind) {
+    case Field::kNotANumber:
+        throw error(std::string(kExpected) + "; " + quoted(field.text) + " is not a number");
+    case Field::kOutOfRange: {
+        // strtod tells overflow (infinity) from underflow (zero).
+        const bool large = std::isinf(std::strtod(std::string(field.text).c_str(), nullptr));
+        throw error(quoted(field.text) +
+                    (large ? " is too large for a double (largest about 1.8e308)"
+                           : " is too small for a double (smallest about 4.9e-324); write 0"));
+    }
+    case Field::kNumber:
+        break;
+    }
+    if (!std::isfinite(field.value))
+        throw error(quoted(field.text) + " is not a finite number");
+    return field.value;
 }
 
 }  // namespace
@@ -71,19 +129,30 @@ Signal read_csv(const std::string &path, std::size_t max_frames)
     bool header_allowed = true;
     while (std::getline(in, line)) {
         ++number;
-        if (trim(line).empty())
+        std::string_view text = line;
+        if (number == 1 && text.starts_with(kByteOrderMark))
+            text.remove_prefix(kByteOrderMark.size());
+        text = trim(text);
+        if (text.empty())
             continue;
-        const auto row = parse_row(line);
+        const LineError error(path, number);
+        if (text.find('\r') != std::string_view::npos)
+            throw error("carriage return inside the line: lines must end in LF or CR LF, "
+                        "not in CR alone");
+        const auto fields = parse_fields(text);
         // Only the first line with any text may be a header.
-        const bool header = !row && header_allowed;
+        const bool header = header_allowed && is_header(fields);
         header_allowed = false;
         if (header)
             continue;
-        if (!row)
-            throw bad_line(path, number);
+        if (fields.size() != 2)
+            throw error(std::string(kExpected) + ", found " + std::to_string(fields.size()) +
+                        (fields.size() == 1 ? " field" : " fields"));
+        const double a = checked_value(fields[0], error);
+        const double b = checked_value(fields[1], error);
         if (signal.frames() < max_frames) {
-            signal.a.push_back(row->a);
-            signal.b.push_back(row->b);
+            signal.a.push_back(a);
+            signal.b.push_back(b);
         }
     }
     if (in.bad())

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 
 namespace analyser {
 
@@ -29,6 +30,24 @@ void finish_output(std::ofstream &out, const std::string &path)
     out.close();
     if (!out)
         throw Error("cannot write '" + path + "'");
+}
+
+void finish_standard_stream(std::ostream &out, const char *name)
+{
+    out.flush();
+    if (!out) {
+        // The failed write set errno; a failed stream writes nothing after it.
+        const int error = errno;
+        throw Error(std::string("cannot write to ") + name +
+                    (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
+    }
+}
+
+void reserve_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", O_RDONLY);  // takes the lowest free descriptor: fd
 }
 
 }  // namespace analyser

@@ -9,7 +9,8 @@
 namespace analyser {
 
 // Two-channel WAV (or any format libsndfile reads); samples normalised to
-// +-1.0, which the analyser takes as volts. Reads at most max_frames frames.
+// +-1.0, which the analyser takes as volts, and the file's sample rate.
+// Reads at most max_frames frames.
 Signal read_wav(const std::string &path, std::size_t max_frames);
 
 // Two numeric columns (A, B) in volts, separated by a comma; the first line

@@ -43,20 +43,27 @@ Error invalid(std::string_view option, std::string_view value, std::string_view 
                  std::string(why));
 }
 
+template <typename Number>
+Number parse_number(std::string_view option, std::string_view text, const char *kind)
+{
+    Number value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec == std::errc::invalid_argument || end != text.data() + text.size())
+        throw invalid(option, text, kind);
+    if (ec == std::errc::result_out_of_range)
+        throw invalid(option, text, "out of range");
+    return value;
+}
+
 int parse_int(std::string_view option, std::string_view text)
 {
-    int value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size())
-        throw invalid(option, text, "not an integer");
-    return value;
+    return parse_number<int>(option, text, "not an integer");
 }
 
 double parse_double(std::string_view option, std::string_view text)
 {
-    double value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+    const double value = parse_number<double>(option, text, "not a number");
+    if (!std::isfinite(value))
         throw invalid(option, text, "not a number");
     return value;
 }
@@ -129,12 +136,18 @@ Options parse_options(int argc, const char *const argv[])
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--keep-dc") {
+            options.keep_dc = true;
         } else if (!is_option(arg)) {
+            if (arg.empty())
+                throw Error("empty input file name");
             if (!options.input.empty())
                 throw Error("more than one input file ('" + options.input + "', '" +
                             std::string(arg) + "')");
             options.input = arg;
         } else if (const auto eq = arg.find('='); eq != std::string_view::npos) {
+            if (arg.substr(0, eq) == "--keep-dc")
+                throw Error("option '--keep-dc' takes no value");
             check_known(arg.substr(0, eq));
             set_option(options, arg.substr(0, eq), arg.substr(eq + 1));
         } else {
@@ -182,12 +195,15 @@ Options:
   --unit UNIT        dbm, volt (peak volts) or dbu (default dbm)
   --impedance OHMS   load impedance for dBm (default 50)
   --decimation D     acquisition decimation: sample rate = 125 MHz / D
-                     (integer, default 1)
+                     (integer); default: a WAV file's own sample rate,
+                     otherwise D = 1
   --points P         spectrum points written: bins are averaged in groups
                      of N/2/P; P must divide N/2 (default N/2)
   --csv FILE         write the spectrum as CSV (frequency, A, B); "-" writes
                      it to standard output and the peaks to standard error
   --svg FILE         write an SVG plot of both channels
+  --keep-dc          keep the DC level; by default the two lowest bins read
+                     like the third, so an offset cannot hide the peak
   -h, --help         show this help
 )";
 }

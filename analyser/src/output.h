@@ -21,4 +21,13 @@ std::ofstream open_output(const std::string &path);
 // Flushes and closes; throws Error when anything was not written.
 void finish_output(std::ofstream &out, const std::string &path);
 
+// Flushes a standard stream; throws Error naming it ("standard output") and
+// the system's reason when anything written to it was lost.
+void finish_standard_stream(std::ostream &out, const char *name);
+
+// Puts /dev/null, read-only, on any of descriptors 0 to 2 that is closed: a
+// file opened later cannot then receive what was meant for standard output,
+// and writes to a closed standard stream still fail.
+void reserve_standard_descriptors();
+
 }  // namespace analyser

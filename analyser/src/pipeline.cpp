@@ -4,6 +4,7 @@
 #include "spectrum.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace analyser {
 namespace {
@@ -37,6 +38,18 @@ int checked_points(int points, int half)
     return points;
 }
 
+// Too large a signal, or too small an impedance, overflows the module's
+// sums or its single-precision levels; the converters would then report
+// infinity, or their starting maximum, as a peak.
+void check_finite(const std::vector<float> &levels, int count, const char *channel)
+{
+    const auto end = levels.begin() + count;
+    if (std::find_if(levels.begin(), end, [](float v) { return !std::isfinite(v); }) != end)
+        throw Error(std::string("the spectrum of channel ") + channel +
+                    " overflows single precision: the input's scale or --impedance is "
+                    "out of range");
+}
+
 }  // namespace
 
 ModuleBuffers::~ModuleBuffers()
@@ -50,20 +63,37 @@ Pipeline::Pipeline(const Options &options)
       half_(qn_get_spectr_out_signal_length()),
       points_(checked_points(options.points, half_)),
       mode_(options.mode),
-      decimation_(static_cast<float>(options.decimation)),
+      keep_dc_(options.keep_dc),
+      decimation_option_(options.decimation),
+      decimation_(1.0f),
       windowed_a_(length_), windowed_b_(length_),
       magnitude_a_(half_), magnitude_b_(half_),
       level_a_(half_), level_b_(half_),
-      converted_a_(half_), converted_b_(half_),
+      grouped_a_(half_), grouped_b_(half_),
       frequency_(half_)
 {
     qn_spectr_set_mode(mode_);
+    qn_spectr_remove_DC(keep_dc_ ? 0 : 1);
     qn_set_impedance(options.impedance);
     check(qn_spectr_window_init(options.window), "qn_spectr_window_init");
     check(qn_spectr_fft_init(), "qn_spectr_fft_init");
+}
+
+void Pipeline::set_sample_rate(const Signal &signal)
+{
+    rate_from_signal_ = decimation_option_ == 0 && signal.sample_rate > 0;
+    double clock = kAcquisitionClockHz;
+    float divider = static_cast<float>(std::max(decimation_option_, 1));
+    if (rate_from_signal_) {
+        clock = signal.sample_rate;
+        divider = 1.0f;
+    }
     float *axis = frequency_.data();
-    check(qn_spectr_prepare_freq_vector(&axis, kAcquisitionClockHz, decimation_),
-          "qn_spectr_prepare_freq_vector");
+    check(qn_spectr_prepare_freq_vector(&axis, clock, divider), "qn_spectr_prepare_freq_vector");
+    sample_rate_ = clock / divider;
+    // The converters know only the board's clock: a file's rate is
+    // expressed as a divider of it.
+    decimation_ = rate_from_signal_ ? static_cast<float>(kAcquisitionClockHz / clock) : divider;
 }
 
 void Pipeline::transform(const Signal &signal)
@@ -85,21 +115,45 @@ void Pipeline::decimate(int points, std::vector<float> &a, std::vector<float> &b
     float *pb = b.data();
     check(qn_spectr_decimate(magnitude_a_.data(), magnitude_b_.data(), &pa, &pb, half_, points),
           "qn_spectr_decimate");
+    check_finite(a, points, "A");
+    check_finite(b, points, "B");
 }
 
-void Pipeline::convert(const std::vector<float> &a, const std::vector<float> &b, Peak &peak_a,
-                       Peak &peak_b)
+// In place: the module's DC suppression copies element 2 into elements 0
+// and 1 of the output before converting, which only acts on the input then.
+void Pipeline::convert_in_place(std::vector<float> &a, std::vector<float> &b, Peak &peak_a,
+                                Peak &peak_b)
 {
-    float *ca = converted_a_.data();
-    float *cb = converted_b_.data();
+    float *pa = a.data();
+    float *pb = b.data();
     const auto converter =
         mode_ == SPECTR_MODE_DBM ? qn_spectr_cnv_to_dBm : qn_spectr_cnv_to_metric;
-    check(converter(a.data(), b.data(), &ca, &cb, decimation_, &peak_a.value,
-                    &peak_a.frequency, &peak_b.value, &peak_b.frequency),
+    check(converter(pa, pb, &pa, &pb, decimation_, &peak_a.value, &peak_a.frequency,
+                    &peak_b.value, &peak_b.frequency),
           "conversion");
 }
 
-Spectrum Pipeline::grouped_spectrum()
+// Groups are averaged from the bins as the full-resolution spectrum shows
+// them, DC suppression included; the groups themselves are not suppressed
+// again.
+void Pipeline::group_bins()
+{
+    if (!keep_dc_) {
+        magnitude_a_[0] = magnitude_a_[1] = magnitude_a_[2];
+        magnitude_b_[0] = magnitude_b_[1] = magnitude_b_[2];
+    }
+    decimate(points_, grouped_a_, grouped_b_);
+    // Points beyond the groups hold no level; the converter still reads N/2.
+    std::fill(grouped_a_.begin() + points_, grouped_a_.end(), 0.0f);
+    std::fill(grouped_b_.begin() + points_, grouped_b_.end(), 0.0f);
+    Peak unused_a{};
+    Peak unused_b{};
+    qn_spectr_remove_DC(0);
+    convert_in_place(grouped_a_, grouped_b_, unused_a, unused_b);
+    qn_spectr_remove_DC(keep_dc_ ? 0 : 1);
+}
+
+Spectrum Pipeline::spectrum_of(const std::vector<float> &a, const std::vector<float> &b)
 {
     Spectrum spectrum{unit_name(mode_), {}, {}, {}, {}, {}};
     const int step = half_ / points_;
@@ -107,29 +161,25 @@ Spectrum Pipeline::grouped_spectrum()
         const int first = g * step;
         const int last = first + step - 1;
         spectrum.frequency.push_back((double(frequency_[first]) + double(frequency_[last])) / 2);
-        spectrum.a.push_back(converted_a_[g]);
-        spectrum.b.push_back(converted_b_[g]);
+        spectrum.a.push_back(a[g]);
+        spectrum.b.push_back(b[g]);
     }
     return spectrum;
 }
 
 Spectrum Pipeline::run(const Signal &signal)
 {
+    set_sample_rate(signal);
     transform(signal);
     Peak peak_a{};
     Peak peak_b{};
     decimate(half_, level_a_, level_b_);
-    convert(level_a_, level_b_, peak_a, peak_b);
-    if (points_ != half_) {
-        Peak unused_a{};
-        Peak unused_b{};
-        decimate(points_, level_a_, level_b_);
-        // Points beyond the groups hold no level; the converter still reads N/2.
-        std::fill(level_a_.begin() + points_, level_a_.end(), 0.0f);
-        std::fill(level_b_.begin() + points_, level_b_.end(), 0.0f);
-        convert(level_a_, level_b_, unused_a, unused_b);
-    }
-    Spectrum spectrum = grouped_spectrum();
+    convert_in_place(level_a_, level_b_, peak_a, peak_b);
+    const bool grouped = points_ != half_;
+    if (grouped)
+        group_bins();
+    Spectrum spectrum =
+        grouped ? spectrum_of(grouped_a_, grouped_b_) : spectrum_of(level_a_, level_b_);
     spectrum.peak_a = peak_a;
     spectrum.peak_b = peak_b;
     return spectrum;

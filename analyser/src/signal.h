@@ -9,6 +9,7 @@ namespace analyser {
 struct Signal {
     std::vector<double> a;
     std::vector<double> b;
+    double sample_rate = 0;  // Hz, as a sound file gives it; 0: not known
 
     std::size_t frames() const { return a.size(); }
 };

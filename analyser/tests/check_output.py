@@ -22,16 +22,20 @@ SVG_NS = "{http://www.w3.org/2000/svg}"
 def signal():
     rng = np.random.default_rng(7)
     i = np.arange(N)
-    a = 0.8 * np.sin(2 * np.pi * 100.3 * i / N) + rng.normal(0, 0.01, N)
+    # The offset on A makes the DC bins count.
+    a = 0.3 + 0.8 * np.sin(2 * np.pi * 100.3 * i / N) + rng.normal(0, 0.01, N)
     b = 0.02 * np.cos(2 * np.pi * 37 * i / N) + rng.normal(0, 0.001, N)
     return a, b
 
 
-def oracle_dbm(x, points):
-    """Hamming window, magnitudes, watts averaged in groups, dBm."""
+def oracle_dbm(x, points, keep_dc=False):
+    """Hamming window, magnitudes, DC bins read like bin 2 unless kept,
+    watts averaged in groups, dBm."""
     i = np.arange(N)
     w = 0.54 - 0.46 * np.cos(i * (2 * np.pi) / (N - 1))
     mag = np.abs(np.fft.rfft(w * x))[: N // 2]
+    if not keep_dc:
+        mag[:2] = mag[2]
     watts = ((mag / w.sum()) * 2 / 1.414213562) ** 2 / IMPEDANCE
     watts = watts.reshape(points, -1).mean(axis=1)
     return np.where(watts * 1000 > 1e-12, 10 * np.log10(watts * 1000), -120.0)
@@ -47,17 +51,17 @@ def run(binary, *args):
 def check_csv(binary, tmp, infile):
     a, b = signal()
     bin_hz = CLOCK / DECIMATION / N
-    for points in (N // 2, 64):
+    for points, keep_dc in ((N // 2, False), (64, False), (64, True)):
         out = os.path.join(tmp, f"out{points}.csv")
         stdout = run(binary, infile, "--length", str(N), "--window", "hamming",
                      "--impedance", str(IMPEDANCE), "--decimation", str(DECIMATION),
-                     "--points", str(points), "--csv", out)
+                     "--points", str(points), "--csv", out, *(["--keep-dc"] if keep_dc else []))
         rows = np.loadtxt(out, delimiter=",", skiprows=1)
         group = N // 2 // points
         centre = (np.arange(points) * group + (group - 1) / 2) * bin_hz
         assert np.allclose(rows[:, 0], centre, rtol=1e-6, atol=0), "frequency axis"
         for column, x in ((1, a), (2, b)):
-            err = np.max(np.abs(rows[:, column] - oracle_dbm(x, points)))
+            err = np.max(np.abs(rows[:, column] - oracle_dbm(x, points, keep_dc)))
             assert err < 1e-4, f"points {points} column {column}: off by {err} dB"
         # Peaks always come from the full-resolution spectrum.
         for name, x in (("A", a), ("B", b)):

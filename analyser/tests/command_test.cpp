@@ -22,12 +22,15 @@ struct Result {
 };
 
 // Arguments are trusted test strings; each is single-quoted for the shell.
-Result run_command(const TempDir &dir, const std::vector<std::string> &args)
+// stdout_redirect replaces the capture of standard output ("" keeps it).
+Result run_command(const TempDir &dir, const std::vector<std::string> &args,
+                   const std::string &stdout_redirect = "")
 {
     std::string command = "'" ANALYSER_PATH "'";
     for (const auto &arg : args)
         command += " '" + arg + "'";
-    command += " >'" + dir.file("stdout") + "' 2>'" + dir.file("stderr") + "'";
+    command += stdout_redirect.empty() ? " >'" + dir.file("stdout") + "'" : " " + stdout_redirect;
+    command += " 2>'" + dir.file("stderr") + "'";
     const int raw = std::system(command.c_str());
     return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, testing::read_text(dir.file("stdout")),
                   testing::read_text(dir.file("stderr"))};
@@ -74,14 +77,30 @@ TEST(Command, WavAndCsvFilesGiveTheSamePeaks)
         csv << frames[i] << "," << frames[i + 1] << "\n";
     testing::write_text(dir.file("tones.csv"), csv.str());
 
+    // --decimation puts the WAV file on the board's clock too.
     const std::string expected =
         "A: peak 500.0000 mV at 3.9062 MHz\nB: peak 50.0000 mV at 12.2070 MHz\n";
     for (const char *file : {"tones.wav", "tones.csv"}) {
         const Result r = run_command(dir, {dir.file(file), "--length", "1024", "--unit", "volt",
-                                           "--window", "flat-top"});
+                                           "--window", "flat-top", "--decimation", "1"});
         EXPECT_EQ(r.status, 0) << file << r.err;
         EXPECT_EQ(r.out, expected) << file;
     }
+}
+
+TEST(Command, WavFileRateSetsTheFrequencies)
+{
+    TempDir dir;
+    testing::write_wav(dir.file("tones.wav"), 2, two_tones(), 48000);
+    const std::string svg = dir.file("plot.svg");
+    const std::string csv = dir.file("spectrum.csv");
+    const Result r = run_command(dir, {dir.file("tones.wav"), "--length", "1024", "--unit", "volt",
+                                       "--window", "flat-top", "--svg", svg, "--csv", csv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Bins 32 and 100 of 1024 at 48 kHz.
+    EXPECT_EQ(r.out, "A: peak 500.0000 mV at 1.5000 kHz\nB: peak 50.0000 mV at 4.6875 kHz\n");
+    EXPECT_NE(testing::read_text(svg).find("sample rate 48000 Hz from the file"), std::string::npos);
+    EXPECT_EQ(lines(testing::read_text(csv)).at(2).substr(0, 7), "46.875,");
 }
 
 TEST(Command, CsvOutputGoesToFileOrStandardOutput)
@@ -110,6 +129,16 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
     testing::write_wav(dir.file("short.wav"), 2, std::vector<double>(2 * 1000, 0.1));
     testing::write_text(dir.file("one.csv"), "A\n1\n2\n");
     testing::write_text(dir.file("junk.csv"), "1,2\n3,four\n");
+    // An SDS dump (a format libsndfile knows) that its parser complains about
+    // with printf.
+    testing::write_text(dir.file("dump.syx"), std::string("\xf0\x7e\x00\x01\x00\x00\x08\x00"
+                                                          "\x04\x71\x13\x3f\xf7", 13));
+    // MPEG layer I frames with illegal bit allocations: the decoder behind
+    // libsndfile writes notes on standard error.
+    std::string frames;
+    for (int i = 0; i < 8; ++i)
+        frames += "\xff\xff\x90" + std::string(1, '\0') + std::string(412, '\xff');
+    testing::write_text(dir.file("bad.mp3"), frames);
     const struct {
         std::vector<std::string> args;
         const char *reason;
@@ -119,10 +148,13 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
         {{dir.file("one.csv")}, "line 2: expected two numbers"},
         {{dir.file("junk.csv")}, "line 2: expected two numbers"},
         {{dir.file("mono.wav")}, "two are needed"},
+        {{dir.file("dump.syx")}, "as a sound file"},
+        {{dir.file("bad.mp3")}, "as a sound file"},
         {{dir.file("short.wav")}, "has 1000 samples per channel; N = 16384"},
         {{dir.file("short.wav"), "--length", "1000"}, "invalid --length '1000'"},
         {{"--length", "65536"}, "invalid --length '65536'"},
         {{"--window", "triangle"}, "invalid --window 'triangle'"},
+        {{"--window", "two\nlines"}, "invalid --window 'two?lines'"},
         {{"--impedance", "0x"}, "invalid --impedance '0x'"},
         {{"--points", "3000"}, "invalid --points '3000'"},
         {{"--csv", dir.file("no/such/dir.csv")}, "cannot write"},
@@ -136,6 +168,33 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
         EXPECT_THAT(err[0], MatchesRegex("spectrum-analyser: .*")) << c.reason;
         EXPECT_THAT(err[0], HasSubstr(c.reason));
     }
+}
+
+// Output that cannot be written is a failure, never a silent loss.
+TEST(Command, UnwritableStandardOutputFails)
+{
+    TempDir dir;
+    const struct {
+        std::vector<std::string> args;
+        const char *redirect;
+        const char *reason;
+    } cases[] = {
+        {{"--csv", "-"}, ">/dev/full", "No space left on device"},  // fails mid-CSV
+        {{"--length", "256", "--csv", "-"}, ">&-", "Bad file descriptor"},
+        {{"--length", "256"}, ">/dev/full", "No space left on device"},
+        {{"--help"}, ">&-", "Bad file descriptor"},
+    };
+    for (const auto &c : cases) {
+        const Result r = run_command(dir, c.args, c.redirect);
+        EXPECT_EQ(r.status, 1) << c.redirect;
+        EXPECT_EQ(r.err, "spectrum-analyser: cannot write to standard output: " +
+                             std::string(c.reason) + "\n");
+    }
+    // A file opened while standard output is closed must not take its place.
+    const std::string svg = dir.file("plot.svg");
+    const Result r = run_command(dir, {"--length", "256", "--csv", "-", "--svg", svg}, ">&-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(testing::read_text(svg).find("frequency_Hz"), std::string::npos);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sys/stat.h>
+#include <thread>
 
 namespace analyser {
 namespace {
@@ -39,6 +41,12 @@ TEST(CsvReader, ReadsTwoColumnsWithOrWithoutHeader)
     s = read_csv(headed, 2);  // rows past the limit are checked, not kept
     EXPECT_THAT(s.a, ElementsAre(1.0, 3.0));
     EXPECT_THAT(s.b, ElementsAre(2.0, 4.0));
+
+    // A UTF-8 byte-order mark is no part of the first line, header or data.
+    for (const char *text : {"\xEF\xBB\xBF" "1,2\n3,4\n", "\xEF\xBB\xBF" "A,B\n1,2\n3,4\n"}) {
+        s = read_csv(testing::write_text(dir.file("bom.csv"), text), 100);
+        EXPECT_THAT(s.a, ElementsAre(1.0, 3.0)) << text;
+    }
 }
 
 TEST(CsvReader, RejectsRowsThatAreNotTwoNumbers)
@@ -53,6 +61,15 @@ TEST(CsvReader, RejectsRowsThatAreNotTwoNumbers)
         {"x,y\n1,2\nnan,1\n", "line 3"},   // not finite
         {"x,y\n1,2\n1,2V\n", "line 3"},    // trailing text
         {"a,b\nc,d\n", "line 2"},          // a second header
+        // A first line with a number in it is data, never a header.
+        {"0.1,0.2x\n1,2\n", "line 1: expected two numbers (A,B in volts); '0.2x' is not a number"},
+        {"nan,nan\n1,2\n", "line 1: 'nan' is not a finite number"},
+        {"1,2,\n", "line 1: expected two numbers (A,B in volts), found 3 fields"},
+        {"+-5,1\n", "line 1: expected two numbers (A,B in volts); '+-5' is not a number"},
+        {"1,++5\n", "'++5' is not a number"},
+        {"x,y\n1e-400,1\n", "line 2: '1e-400' is too small for a double"},
+        {"1,-1e400\n", "line 1: '-1e400' is too large for a double"},
+        {"0,0\r1,1\r", "line 1: carriage return inside the line"},
     };
     for (const auto &c : cases) {
         const auto path = testing::write_text(dir.file("bad.csv"), c.text);
@@ -87,6 +104,25 @@ TEST(WavReader, RejectsWrongChannelCountNonSoundFilesAndNonFiniteSamples)
     EXPECT_THAT(error_of([&] { read_wav(nan, 3); }), HasSubstr("frame 2: sample is not a finite"));
     EXPECT_THAT(error_of([&] { read_wav(dir.file("missing.wav"), 3); }),
                 HasSubstr("No such file or directory"));
+
+    // libsndfile's own words for these were "Internal error : SF_INFO struct
+    // incomplete." and "No Error.".
+    const auto no_rate = testing::write_wav(dir.file("rate0.wav"), 2, {0.1, 0.2});
+    std::string bytes = testing::read_text(no_rate);
+    bytes.replace(24, 4, 4, '\0');  // the sample rate of the fmt chunk
+    testing::write_text(no_rate, bytes);
+    EXPECT_THAT(error_of([&] { read_wav(no_rate, 1); }),
+                HasSubstr("its header gives a sample rate of 0 Hz"));
+
+    const auto whole = testing::write_wav(dir.file("whole.wav"), 2, std::vector<double>(200, 0.5));
+    const std::string cut = testing::read_text(whole).substr(0, 300);
+    const auto fifo = dir.file("pipe.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { testing::write_text(fifo, cut); });
+    const std::string error = error_of([&] { read_wav(fifo, 100); });
+    writer.join();
+    EXPECT_THAT(error, HasSubstr("is cut short: it ends after"));
+    EXPECT_THAT(error, HasSubstr("of the 100 frames its header gives"));
 }
 
 TEST(LoadSignal, PicksReaderByNameAndNeedsNFrames)

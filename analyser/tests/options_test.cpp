@@ -37,9 +37,11 @@ TEST(Options, TakesValuesSeparateOrAfterEquals)
                            .decimation = 8,
                            .points = 64,
                            .csv_path = "-",
-                           .svg_path = "p.svg"};
+                           .svg_path = "p.svg",
+                           .keep_dc = true};
     EXPECT_EQ(parse({"--length", "1024", "--window=kaiser8", "--unit", "dbu", "--impedance=75.5",
-                     "--decimation", "8", "--points=64", "in.wav", "--csv", "-", "--svg", "p.svg"}),
+                     "--decimation", "8", "--points=64", "in.wav", "--csv", "-", "--svg", "p.svg",
+                     "--keep-dc"}),
               expected);
     EXPECT_EQ(parse({}), Options{});
     EXPECT_TRUE(parse({"-h"}).help);
@@ -70,12 +72,17 @@ TEST(Options, RejectsBadValuesWithTheirReason)
     EXPECT_THAT(error_of({"--impedance", "-50"}), HasSubstr("must be above 0 ohms"));
     EXPECT_THAT(error_of({"--impedance", "inf"}), HasSubstr("not a number"));
     EXPECT_THAT(error_of({"--impedance", "nan"}), HasSubstr("not a number"));
+    EXPECT_THAT(error_of({"--impedance", "1e-400"}), HasSubstr("'1e-400': out of range"));
+    EXPECT_THAT(error_of({"--points", "99999999999"}), HasSubstr("out of range"));
     EXPECT_THAT(error_of({"--decimation", "2.5"}), HasSubstr("not an integer"));
     EXPECT_THAT(error_of({"--decimation", "16777217"}), HasSubstr("from 1 to 16777216"));
     EXPECT_THAT(error_of({"--csv", ""}), HasSubstr("needs a file name"));
     EXPECT_THAT(error_of({"--svg"}), HasSubstr("'--svg' needs a value"));
+    EXPECT_THAT(error_of({"--keep-dc=1"}), HasSubstr("'--keep-dc' takes no value"));
     EXPECT_THAT(error_of({"--lenght", "1024"}), HasSubstr("unknown option '--lenght'"));
     EXPECT_THAT(error_of({"a.wav", "b.wav"}), HasSubstr("more than one input file"));
+    // An unset shell variable must not stand for the built-in test signal.
+    EXPECT_THAT(error_of({""}), HasSubstr("empty input file name"));
 }
 
 }  // namespace

@@ -60,15 +60,44 @@ TEST(Pipeline, ImpedanceAndDecimationScaleTheResult)
     EXPECT_DOUBLE_EQ(s.frequency[1], 125e6 / 8 / 1024);
 }
 
+Signal with_offset(Signal signal, double volts)
+{
+    for (auto &x : signal.a)
+        x += volts;
+    return signal;
+}
+
+// 2 V DC under the 1 V tone of channel A: by default the module's DC
+// suppression makes bins 0 and 1 read like bin 2, so the tone is the peak.
+TEST(Pipeline, SuppressesDcUnlessKept)
+{
+    const Signal signal = with_offset(synthesise_test_signal(1024), 2.0);
+    Options o = options_for(1024, SPECTR_MODE_VOLT);
+    Pipeline suppressing(o);
+    Spectrum s = suppressing.run(signal);
+    EXPECT_NEAR(s.peak_a.value, 1.0, 1e-4);
+    EXPECT_FLOAT_EQ(s.peak_a.frequency, 125e6 / 16);
+    EXPECT_EQ(s.a[0], s.a[2]);
+    EXPECT_EQ(s.a[1], s.a[2]);
+
+    o.keep_dc = true;
+    Pipeline keeping(o);
+    s = keeping.run(signal);
+    EXPECT_NEAR(s.peak_a.value, 4.0, 1e-4);  // the module's one-sided scaling: twice the DC
+    EXPECT_EQ(s.peak_a.frequency, 0.0f);
+}
+
 TEST(Pipeline, PointsAverageGroupsAndKeepFullResolutionPeaks)
 {
     Options full = options_for(1024, SPECTR_MODE_VOLT);
     Options grouped = full;
     grouped.points = 128;  // groups of 4 bins
+    // The offset checks that groups are formed from the DC-suppressed bins.
+    const Signal signal = with_offset(synthesise_test_signal(1024), 2.0);
     Pipeline full_pipeline(full);
-    const Spectrum f = full_pipeline.run(synthesise_test_signal(1024));
+    const Spectrum f = full_pipeline.run(signal);
     Pipeline grouped_pipeline(grouped);
-    const Spectrum g = grouped_pipeline.run(synthesise_test_signal(1024));
+    const Spectrum g = grouped_pipeline.run(signal);
 
     ASSERT_EQ(g.frequency.size(), 128u);
     ASSERT_EQ(g.a.size(), 128u);
@@ -82,6 +111,36 @@ TEST(Pipeline, PointsAverageGroupsAndKeepFullResolutionPeaks)
     EXPECT_EQ(g.peak_a.value, f.peak_a.value);
     EXPECT_EQ(g.peak_a.frequency, f.peak_a.frequency);
     EXPECT_EQ(g.peak_b.frequency, f.peak_b.frequency);
+}
+
+// Values that overflow inside the module are an error, not a peak.
+TEST(Pipeline, RefusesSpectraThatOverflow)
+{
+    Signal huge;
+    huge.a.assign(256, 1.7e308);
+    huge.b.assign(256, 1.7e308);
+    Signal loud = synthesise_test_signal(256);
+    for (auto &x : loud.a)
+        x *= 1e152;
+    Options tiny_load = options_for(256);
+    tiny_load.impedance = 1e-320;
+    const struct {
+        Options options;
+        Signal signal;
+    } cases[] = {
+        {options_for(256, SPECTR_MODE_VOLT), huge},  // FFT sums overflow
+        {options_for(256), loud},                    // watts beyond single precision
+        {tiny_load, synthesise_test_signal(256)},    // division by a subnormal load
+    };
+    for (const auto &c : cases) {
+        Pipeline pipeline(c.options);
+        try {
+            pipeline.run(c.signal);
+            ADD_FAILURE() << "no error, impedance " << c.options.impedance;
+        } catch (const Error &e) {
+            EXPECT_THAT(e.what(), ::testing::HasSubstr("the spectrum of channel A overflows"));
+        }
+    }
 }
 
 TEST(Pipeline, RejectsLengthsAndPointsTheModuleCannotServe)

@@ -1,0 +1,48 @@
+// The driver's side of fuzz_target.h, shared with libFuzzer builds.
+#include "fuzz_target.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace analyser::fuzz {
+
+bool g_accepted = false;
+void (*on_failure)() = nullptr;
+std::FILE *report_stream = stderr;
+
+// Memory files, one per name, reached through /proc/self/fd: nothing is
+// left on disk, however the run ends.
+std::string scratch_file(const char *name, const std::uint8_t *data, std::size_t size)
+{
+    static std::map<std::string, int> files;
+    auto [it, added] = files.try_emplace(name, -1);
+    if (added)
+        it->second = memfd_create(name, MFD_CLOEXEC);
+    const int fd = it->second;
+    if (fd < 0 || ftruncate(fd, 0) != 0 ||
+        (size > 0 && pwrite(fd, data, size, 0) != ssize_t(size)))
+        fail("cannot write the scratch file");
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+void fail(const std::string &what)
+{
+    std::fprintf(report_stream, "fuzz: property broken: %s\n", what.c_str());
+    if (on_failure != nullptr)
+        on_failure();
+    std::abort();
+}
+
+void accepted() { g_accepted = true; }
+
+void check_message(const char *message)
+{
+    if (*message == '\0')
+        fail("empty error message");
+}
+
+}  // namespace analyser::fuzz
