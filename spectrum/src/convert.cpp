@@ -5,8 +5,9 @@
 #include "vector_clones.h"
 
 #include <algorithm>
-#include <cfloat>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace {
@@ -23,7 +24,6 @@ struct Decibels {
     static constexpr double factor = dbu ? 20.0 : 10.0;
     double w2mw;
 
-    bool above_floor(double x) const { return x * w2mw > kScaledFloor; }
     double argument(double x) const
     {
         if constexpr (dbu)
@@ -32,104 +32,93 @@ struct Decibels {
             return x * w2mw;
     }
     // The plain evaluation: every stored value equals this.
-    float exact(float value) const
+    [[gnu::noinline, gnu::cold]] float exact(float value) const
     {
         const double x = value;
-        return static_cast<float>(above_floor(x) ? factor * std::log10(argument(x)) : kFloorDb);
+        return static_cast<float>(x * w2mw > kScaledFloor ? factor * std::log10(argument(x))
+                                                          : kFloorDb);
     }
-};
-
-constexpr int kBlock = 256;
-constexpr float kUnsettled = std::numeric_limits<float>::quiet_NaN();
-
-// Converts a block with log10_estimate. Where the estimate may lie on the
-// other side of a float rounding boundary than libm's result, it stores
-// kUnsettled (a NaN, which no settled value is). Returns how many it left
-// unsettled.
-template <bool dbu>
-QN_VECTOR_CLONES int estimate_block(const float *in, int count, const Decibels<dbu> &db,
-                                    float *value)
-{
-    using spectrum_detail::kLog10EstimateError;
-    using spectrum_detail::log10_estimate;
-    int unsettled = 0;
-    for (int i = 0; i < count; ++i) {
-        const double x = in[i];
-        const double y = db.argument(x);
-        // For any bit pattern of y (zero, negative, NaN below the floor)
-        // the estimate stays finite and within float range.
-        const double estimate = db.factor * log10_estimate(y);
-        // Both this estimate and libm's result lie within the margin of the
-        // true value; if its ends round alike, so does all between them.
-        const double margin = std::fabs(estimate) * (4.0 * kLog10EstimateError);
-        const float low = static_cast<float>(estimate - margin);
-        const float high = static_cast<float>(estimate + margin);
-        // Bitwise operators keep the loop free of branches.
-        const bool settled = (low == high) & (y <= DBL_MAX);
-        const bool above_floor = db.above_floor(x);
-        value[i] = above_floor ? (settled ? low : kUnsettled) : static_cast<float>(kFloorDb);
-        unsettled += static_cast<int>(above_floor & !settled);
-    }
-    return unsettled;
-}
-
-// The plain formula for the values the estimate left unsettled.
-template <bool dbu>
-void settle_block(const float *in, int count, const Decibels<dbu> &db, float *value)
-{
-    for (int i = 0; i < count; ++i) {
-        if (std::isnan(value[i]))
-            value[i] = db.exact(in[i]);
-    }
-}
-
-// Through a block buffer, so that converting in place still finds the
-// inputs of unsettled values.
-template <bool dbu>
-void convert_decibels(const float *in, float *out, int count, const Decibels<dbu> &db)
-{
-    float value[kBlock];
-    for (int start = 0; start < count; start += kBlock) {
-        const int length = std::min(kBlock, count - start);
-        if (estimate_block(in + start, length, db, value) != 0)
-            settle_block(in + start, length, db, value);
-        std::copy_n(value, length, out + start);
-    }
-}
-
-struct ToDbm {
-    double w2mw;
-    void operator()(const float *in, float *out, int count) const
+    // The estimate, stored in value, where it provably rounds like the
+    // plain formula: false for about one value in 10^4, and for values out
+    // of its range.
+    bool estimate(float input, float &value) const
     {
-        convert_decibels(in, out, count, Decibels<false>{w2mw});
+        using namespace spectrum_detail;
+        const double x = input;
+        const double scaled = x * w2mw;
+        // Finite, positive and above the floor, by the high word alone;
+        // its one ambiguous word goes the plain way.
+        const uint32_t high = high_word(scaled);
+        if (high - (kFloorHigh + 1) >= kInfinityHigh - (kFloorHigh + 1))
+            return false;
+        const double decibels = decibel_estimate(argument(x)) * (factor / 10.0);
+        value = static_cast<float>(decibels);
+        return rounds_like_neighbours(decibels);
     }
-};
 
-struct ToDbu {
-    double w2mw;
-    void operator()(const float *in, float *out, int count) const
-    {
-        convert_decibels(in, out, count, Decibels<true>{w2mw});
-    }
-};
-
-// Volts stay as they are, bit for bit.
-struct Copy {
-    void operator()(const float *in, float *out, int count) const
-    {
-        for (int i = 0; i < count; ++i)
-            out[i] = in[i];
-    }
-};
-
-// Unknown modes convert nothing.
-struct KeepOutput {
-    void operator()(const float *, float *, int) const {}
+    static constexpr uint32_t kFloorHigh = spectrum_detail::high_word(kScaledFloor);
+    static constexpr uint32_t kInfinityHigh = 0x7ff00000u;
 };
 
 struct Peak {
     double value;
     int index;
+};
+
+// Converts from index i on while the estimate settles and the maximum
+// stays; returns where it stopped. A function of its own, so that its
+// loop has the registers to itself and calls nothing.
+template <bool dbu>
+[[gnu::noinline]] int convert_settled(const float *in, float *out, int i, int count,
+                                      Decibels<dbu> db, float largest)
+{
+    for (; i < count; ++i) {
+        float value;
+        if (!db.estimate(in[i], value) || value > largest) [[unlikely]]
+            break;
+        out[i] = value;
+    }
+    return i;
+}
+
+// Converts and finds the first largest stored value, as the plain loop
+// does: compared with the running maximum (a float, as every stored value
+// is), NaNs never win and of equal values the first one does. Each input is
+// read before its output is written, so in place is fine.
+template <bool dbu>
+Peak convert_decibels(const float *in, float *out, int count, const Decibels<dbu> &db,
+                      double start_maximum)
+{
+    auto largest = static_cast<float>(start_maximum);
+    int index = 0;
+    for (int i = convert_settled(in, out, 0, count, db, largest); i < count;
+         i = convert_settled(in, out, i + 1, count, db, largest)) {
+        float value;
+        if (!db.estimate(in[i], value))
+            value = db.exact(in[i]);
+        out[i] = value;
+        if (value > largest) {
+            largest = value;
+            index = i;
+        }
+    }
+    return Peak{largest, index};
+}
+
+struct ToDbm {
+    double w2mw;
+    Peak operator()(const float *in, float *out, int count, double start_maximum) const
+    {
+        return convert_decibels(in, out, count, Decibels<false>{w2mw}, start_maximum);
+    }
+};
+
+struct ToDbu {
+    double w2mw;
+    Peak operator()(const float *in, float *out, int count, double start_maximum) const
+    {
+        return convert_decibels(in, out, count, Decibels<true>{w2mw}, start_maximum);
+    }
 };
 
 // The first index of the largest stored value, as a running maximum
@@ -158,6 +147,25 @@ QN_VECTOR_CLONES Peak find_peak(const float *values, int count, double start_max
         ++index;
     return Peak{values[index], index};
 }
+
+// Volts stay as they are, bit for bit.
+struct Copy {
+    Peak operator()(const float *in, float *out, int count, double start_maximum) const
+    {
+        for (int i = 0; i < count; ++i)
+            out[i] = in[i];
+        return find_peak(out, count, start_maximum);
+    }
+};
+
+// Unknown modes convert nothing; the peak is that of the outputs as they
+// stand.
+struct KeepOutput {
+    Peak operator()(const float *, float *out, int count, double start_maximum) const
+    {
+        return find_peak(out, count, start_maximum);
+    }
+};
 
 void suppress_dc(float *out)
 {
@@ -193,10 +201,8 @@ int run(const Request &r, double start_maximum, Conversion convert)
         suppress_dc(r.a_out);
         suppress_dc(r.b_out);
     }
-    convert(r.a_in, r.a_out, bins);
-    const Peak a = find_peak(r.a_out, bins, start_maximum);
-    convert(r.b_in, r.b_out, bins);
-    const Peak b = find_peak(r.b_out, bins, start_maximum);
+    const Peak a = convert(r.a_in, r.a_out, bins, start_maximum);
+    const Peak b = convert(r.b_in, r.b_out, bins, start_maximum);
     *r.a_peak = static_cast<float>(a.value);
     *r.b_peak = static_cast<float>(b.value);
     *r.a_peak_freq = peak_frequency(a.index, bins, r.decimation);
@@ -230,7 +236,6 @@ int qn_spectr_cnv_to_metric(const float *a_in, const float *b_in, float **a_out,
     case SPECTR_MODE_DBM: return run(request, kMetricStartMaximum, ToDbm{c_w2mw});
     case SPECTR_MODE_VOLT: return run(request, kMetricStartMaximum, Copy{});
     case SPECTR_MODE_DBU: return run(request, kMetricStartMaximum, ToDbu{c_w2mw});
-    // The peaks are then those of the outputs as they stand.
     default: return run(request, kMetricStartMaximum, KeepOutput{});
     }
 }
