@@ -38,19 +38,21 @@ struct Decibels {
         return static_cast<float>(x * w2mw > kScaledFloor ? factor * std::log10(argument(x))
                                                           : kFloorDb);
     }
-    // The estimate, stored in value, where it provably rounds like the
-    // plain formula: false for about one value in 10^4, and for values out
-    // of its range.
+    // The plain formula's value, stored in value, where it is cheap: from
+    // the estimate where that provably rounds like the formula, or the
+    // floor. False for about one value in 10^4, for +inf and for values
+    // whose high word is the floor's.
     bool estimate(float input, float &value) const
     {
         using namespace spectrum_detail;
         const double x = input;
         const double scaled = x * w2mw;
-        // Finite, positive and above the floor, by the high word alone;
-        // its one ambiguous word goes the plain way.
+        // Finite, positive and above the floor, by the high word alone.
         const uint32_t high = high_word(scaled);
-        if (high - (kFloorHigh + 1) >= kInfinityHigh - (kFloorHigh + 1))
-            return false;
+        if (high - (kFloorHigh + 1) >= kInfinityHigh - (kFloorHigh + 1)) [[unlikely]] {
+            value = static_cast<float>(kFloorDb);
+            return !(scaled > kScaledFloor);  // NaN, 0 and negatives included
+        }
         const double decibels = decibel_estimate(argument(x)) * (factor / 10.0);
         value = static_cast<float>(decibels);
         return rounds_like_neighbours(decibels);
@@ -65,20 +67,20 @@ struct Peak {
     int index;
 };
 
-// Converts from index i on while the estimate settles and the maximum
-// stays; returns where it stopped. A function of its own, so that its
-// loop has the registers to itself and calls nothing.
+// Converts while the estimate settles and the maximum stays; returns the
+// output where it stopped. A function of its own, so that its loop has the
+// registers to itself and calls nothing.
 template <bool dbu>
-[[gnu::noinline]] int convert_settled(const float *in, float *out, int i, int count,
-                                      Decibels<dbu> db, float largest)
+[[gnu::noinline]] float *convert_settled(const float *in, float *out, const float *out_end,
+                                         Decibels<dbu> db, float largest)
 {
-    for (; i < count; ++i) {
+    for (; out != out_end; ++out, ++in) {
         float value;
-        if (!db.estimate(in[i], value) || value > largest) [[unlikely]]
+        if (!db.estimate(*in, value) || value > largest) [[unlikely]]
             break;
-        out[i] = value;
+        *out = value;
     }
-    return i;
+    return out;
 }
 
 // Converts and finds the first largest stored value, as the plain loop
@@ -91,8 +93,11 @@ Peak convert_decibels(const float *in, float *out, int count, const Decibels<dbu
 {
     auto largest = static_cast<float>(start_maximum);
     int index = 0;
-    for (int i = convert_settled(in, out, 0, count, db, largest); i < count;
-         i = convert_settled(in, out, i + 1, count, db, largest)) {
+    const float *const out_end = out + count;
+    for (int i = 0;; ++i) {
+        i = static_cast<int>(convert_settled(in + i, out + i, out_end, db, largest) - out);
+        if (i == count)
+            break;
         float value;
         if (!db.estimate(in[i], value))
             value = db.exact(in[i]);

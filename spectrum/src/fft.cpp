@@ -39,9 +39,10 @@ double magnitude(const qn_spectr_cpx &bin)
 QN_VECTOR_CLONES void magnitudes(const qn_spectr_cpx *a_bins, const qn_spectr_cpx *b_bins,
                                  double *a_out, double *b_out, int count)
 {
-    for (int i = 0; i < count; ++i) {
-        a_out[i] = magnitude(a_bins[i]);
-        b_out[i] = magnitude(b_bins[i]);
+    for (const qn_spectr_cpx *end = a_bins + count; a_bins != end;
+         ++a_bins, ++b_bins, ++a_out, ++b_out) {
+        *a_out = magnitude(*a_bins);
+        *b_out = magnitude(*b_bins);
     }
 }
 
