@@ -16,6 +16,8 @@ constexpr double kScaledFloor = 1e-12;
 constexpr double kFloorDb = -120.0;
 constexpr double kDbuReference = 0.775;
 constexpr float kClockHz = 125000000.0f;
+// Marks a value the plain formula must decide; no settled value is a NaN.
+constexpr float kUnsettled = std::numeric_limits<float>::quiet_NaN();
 
 // dBm (10 log10 of milliwatts) or dBu (20 log10 of volts over 0.775). The
 // floor is tested on the milliwatt-scaled value in both.
@@ -38,24 +40,45 @@ struct Decibels {
         return static_cast<float>(x * w2mw > kScaledFloor ? factor * std::log10(argument(x))
                                                           : kFloorDb);
     }
+    // Finite, positive and above the floor, by the high word alone (the
+    // floor's own high word is left out).
+    static bool in_range(double scaled)
+    {
+        const uint32_t high = spectrum_detail::high_word(scaled);
+        return high - (kFloorHigh + 1) < kInfinityHigh - (kFloorHigh + 1);
+    }
+    double decibel_estimate(double x) const
+    {
+        return spectrum_detail::decibel_estimate(argument(x)) * (factor / 10.0);
+    }
     // The plain formula's value, stored in value, where it is cheap: from
     // the estimate where that provably rounds like the formula, or the
     // floor. False for about one value in 10^4, for +inf and for values
     // whose high word is the floor's.
     bool estimate(float input, float &value) const
     {
-        using namespace spectrum_detail;
         const double x = input;
         const double scaled = x * w2mw;
-        // Finite, positive and above the floor, by the high word alone.
-        const uint32_t high = high_word(scaled);
-        if (high - (kFloorHigh + 1) >= kInfinityHigh - (kFloorHigh + 1)) [[unlikely]] {
+        if (!in_range(scaled)) [[unlikely]] {
             value = static_cast<float>(kFloorDb);
             return !(scaled > kScaledFloor);  // NaN, 0 and negatives included
         }
-        const double decibels = decibel_estimate(argument(x)) * (factor / 10.0);
+        const double decibels = decibel_estimate(x);
         value = static_cast<float>(decibels);
-        return rounds_like_neighbours(decibels);
+        return spectrum_detail::rounds_like_neighbours(decibels);
+    }
+    // The same without branches, for vector units: stores kUnsettled where
+    // estimate() is false, and returns whether it did.
+    bool estimate_or_mark(float input, float &value) const
+    {
+        const double x = input;
+        const double scaled = x * w2mw;
+        const double decibels = decibel_estimate(x);
+        const auto rounded = static_cast<float>(decibels);
+        const bool settled = in_range(scaled) & spectrum_detail::rounds_like_neighbours(decibels);
+        const bool floor = !(scaled > kScaledFloor);
+        value = settled ? rounded : floor ? static_cast<float>(kFloorDb) : kUnsettled;
+        return !(settled | floor);
     }
 
     static constexpr uint32_t kFloorHigh = spectrum_detail::high_word(kScaledFloor);
@@ -83,12 +106,12 @@ template <bool dbu>
     return out;
 }
 
-// Converts and finds the first largest stored value, as the plain loop
-// does: compared with the running maximum (a float, as every stored value
+// On scalar CPUs (the board's): converts and finds the first largest stored
+// value in one loop, as the plain loop does: compared with the running maximum (a float, as every stored value
 // is), NaNs never win and of equal values the first one does. Each input is
 // read before its output is written, so in place is fine.
 template <bool dbu>
-Peak convert_decibels(const float *in, float *out, int count, const Decibels<dbu> &db,
+Peak convert_one_by_one(const float *in, float *out, int count, const Decibels<dbu> &db,
                       double start_maximum)
 {
     auto largest = static_cast<float>(start_maximum);
@@ -109,22 +132,6 @@ Peak convert_decibels(const float *in, float *out, int count, const Decibels<dbu
     }
     return Peak{largest, index};
 }
-
-struct ToDbm {
-    double w2mw;
-    Peak operator()(const float *in, float *out, int count, double start_maximum) const
-    {
-        return convert_decibels(in, out, count, Decibels<false>{w2mw}, start_maximum);
-    }
-};
-
-struct ToDbu {
-    double w2mw;
-    Peak operator()(const float *in, float *out, int count, double start_maximum) const
-    {
-        return convert_decibels(in, out, count, Decibels<true>{w2mw}, start_maximum);
-    }
-};
 
 // The first index of the largest stored value, as a running maximum
 // compared in double would find it: NaNs never win, and of equal values
@@ -152,6 +159,64 @@ QN_VECTOR_CLONES Peak find_peak(const float *values, int count, double start_max
         ++index;
     return Peak{values[index], index};
 }
+
+// With vector units (x86-64): blocks converted without branches, the few
+// unsettled values by the plain formula, then the peak search. Through a
+// block buffer, so that converting in place still finds the inputs of
+// unsettled values.
+template <bool dbu>
+QN_VECTOR_CLONES int estimate_block(const float *in, int count, const Decibels<dbu> &db,
+                                    float *value)
+{
+    int unsettled = 0;
+    for (int i = 0; i < count; ++i)
+        unsettled += static_cast<int>(db.estimate_or_mark(in[i], value[i]));
+    return unsettled;
+}
+
+template <bool dbu>
+Peak convert_in_blocks(const float *in, float *out, int count, const Decibels<dbu> &db,
+                       double start_maximum)
+{
+    constexpr int kBlock = 256;
+    float value[kBlock];
+    for (int start = 0; start < count; start += kBlock) {
+        const int length = std::min(kBlock, count - start);
+        if (estimate_block(in + start, length, db, value) != 0) {
+            for (int i = 0; i < length; ++i)
+                if (std::isnan(value[i]))
+                    value[i] = db.exact(in[start + i]);
+        }
+        std::copy_n(value, length, out + start);
+    }
+    return find_peak(out, count, start_maximum);
+}
+
+template <bool dbu>
+Peak convert_decibels(const float *in, float *out, int count, const Decibels<dbu> &db,
+                      double start_maximum)
+{
+    if constexpr (kVectorClones)
+        return convert_in_blocks(in, out, count, db, start_maximum);
+    else
+        return convert_one_by_one(in, out, count, db, start_maximum);
+}
+
+struct ToDbm {
+    double w2mw;
+    Peak operator()(const float *in, float *out, int count, double start_maximum) const
+    {
+        return convert_decibels(in, out, count, Decibels<false>{w2mw}, start_maximum);
+    }
+};
+
+struct ToDbu {
+    double w2mw;
+    Peak operator()(const float *in, float *out, int count, double start_maximum) const
+    {
+        return convert_decibels(in, out, count, Decibels<true>{w2mw}, start_maximum);
+    }
+};
 
 // Volts stay as they are, bit for bit.
 struct Copy {
