@@ -35,5 +35,9 @@ else()
                kiss_fft_next_fast_size kiss_fftr_alloc kiss_fftr kiss_fftri)
         target_compile_definitions(kissfft_double PUBLIC ${fn}=qn_${fn})
     endforeach()
-    target_compile_options(kissfft_double PRIVATE -fno-fast-math -Wno-sign-compare)
+    # GCC vectorises its complex products into fused multiply-add wherever
+    # the target CPU has it (-march=x86-64-v3, say), -ffp-contract=off
+    # notwithstanding; that changes the magnitudes. Its loops gain little
+    # from vectors with double scalars, so none are made.
+    target_compile_options(kissfft_double PRIVATE -fno-fast-math -fno-tree-vectorize -Wno-sign-compare)
 endif()

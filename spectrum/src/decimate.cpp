@@ -32,6 +32,9 @@ struct Normaliser {
             return 0.0;
         }
     }
+    // Watts are squares over a positive impedance: never -0, so adding
+    // them to the float sum's starting 0 changes nothing.
+    bool never_negative_zero() const { return mode == SPECTR_MODE_DBM && impedance > 0.0; }
 };
 
 // roundf(in_len / out_len) as an int, at least 1; out_len must be positive.
@@ -62,16 +65,11 @@ void decimate_channel(const double *in, float *out, long long step, int groups, 
     const int full = static_cast<int>(std::clamp<long long>(in_len / step, 0, groups));
     for (int g = 0; g < full; ++g)
         out[g] = 0.0f;
-    if (step == 1) {  // the common case, kept contiguous; x / 1.0f is x
+    for (long long j = 0; j < step; ++j)
         for (int g = 0; g < full; ++g)
-            accumulate(out[g], in[g], normalise);
-    } else {
-        for (long long j = 0; j < step; ++j)
-            for (int g = 0; g < full; ++g)
-                accumulate(out[g], in[g * step + j], normalise);
-        for (int g = 0; g < full; ++g)
-            out[g] = out[g] / static_cast<float>(step);
-    }
+            accumulate(out[g], in[g * step + j], normalise);
+    for (int g = 0; g < full; ++g)
+        out[g] = out[g] / static_cast<float>(step);
 
     if (full < groups) {
         float sum = 0.0f;
@@ -90,11 +88,34 @@ int groups_inside(int in_len, long long step, int out_len)
     return static_cast<int>(inside < out_len ? inside : out_len);
 }
 
+// Groups of one bin, the common case: both channels in one pass, as the
+// float sum starts at 0 and x / 1.0f is x.
+template <typename Normalise>
+void normalise_bins(const double *a_in, const double *b_in, float *a, float *b, int count,
+                    const Normalise &normalise)
+{
+    if (normalise.never_negative_zero()) {  // then 0 + x is x
+        for (int g = 0; g < count; ++g) {
+            a[g] = static_cast<float>(normalise(a_in[g]));
+            b[g] = static_cast<float>(normalise(b_in[g]));
+        }
+    } else {
+        for (int g = 0; g < count; ++g) {
+            a[g] = static_cast<float>(0.0 + normalise(a_in[g]));
+            b[g] = static_cast<float>(0.0 + normalise(b_in[g]));
+        }
+    }
+}
+
 template <int mode>
 void decimate_channels(const double *a_in, const double *b_in, float *a, float *b,
                        long long step, int groups, int in_len)
 {
     const Normaliser<mode> normalise{qn_window_sum, c_imp};
+    if (step == 1) {
+        normalise_bins(a_in, b_in, a, b, groups, normalise);
+        return;
+    }
     decimate_channel(a_in, a, step, groups, in_len, normalise);
     decimate_channel(b_in, b, step, groups, in_len, normalise);
 }

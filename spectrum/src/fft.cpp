@@ -28,12 +28,21 @@ int plan_length = 0;
 
 kiss_fft_cpx *as_kiss(qn_spectr_cpx *bins) { return reinterpret_cast<kiss_fft_cpx *>(bins); }
 
-QN_VECTOR_CLONES void magnitudes(const qn_spectr_cpx *bins, double *out, int count)
+double magnitude(const qn_spectr_cpx &bin)
 {
-    for (int i = 0; i < count; ++i) {
-        const double re_squared = bins[i].r * bins[i].r;
-        const double im_squared = bins[i].i * bins[i].i;
-        out[i] = std::sqrt(re_squared + im_squared);
+    const double re_squared = bin.r * bin.r;
+    const double im_squared = bin.i * bin.i;
+    return std::sqrt(re_squared + im_squared);
+}
+
+// Both channels in one pass: half the loop overhead.
+QN_VECTOR_CLONES void magnitudes(const qn_spectr_cpx *a_bins, const qn_spectr_cpx *b_bins,
+                                 double *a_out, double *b_out, int count)
+{
+    for (const qn_spectr_cpx *end = a_bins + count; a_bins != end;
+         ++a_bins, ++b_bins, ++a_out, ++b_out) {
+        *a_out = magnitude(*a_bins);
+        *b_out = magnitude(*b_bins);
     }
 }
 
@@ -90,8 +99,7 @@ int qn_spectr_fft(const double *a_in, const double *b_in, double **a_out, double
     }
     kiss_fftr(qn_kiss_fft_cfg, a_in, as_kiss(qn_kiss_fft_out1));
     kiss_fftr(qn_kiss_fft_cfg, b_in, as_kiss(qn_kiss_fft_out2));
-    magnitudes(qn_kiss_fft_out1, *a_out, n / 2);
-    magnitudes(qn_kiss_fft_out2, *b_out, n / 2);
+    magnitudes(qn_kiss_fft_out1, qn_kiss_fft_out2, *a_out, *b_out, n / 2);
     return 0;
 }
 

@@ -1,8 +1,6 @@
 // Window coefficients for the current signal length and their application.
 #include "spectrum.h"
 
-#include "vector_clones.h"
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -93,10 +91,15 @@ double fill_window(double *window, int mode, int n)
     }
 }
 
-QN_VECTOR_CLONES void apply_window(const double *window, const double *in, double *out, int n)
+// Both channels in one pass, each coefficient loaded once.
+void apply_window(const double *window, const double *a_in, const double *b_in, double *a_out,
+                  double *b_out, int n)
 {
-    for (int i = 0; i < n; ++i)
-        out[i] = window[i] * in[i];
+    for (int i = 0; i < n; ++i) {
+        const double w = window[i];
+        a_out[i] = w * a_in[i];
+        b_out[i] = w * b_in[i];
+    }
 }
 
 }  // namespace
@@ -141,10 +144,7 @@ int qn_spectr_window_filter(const double *a_in, const double *b_in,
     if (a_in == nullptr || b_in == nullptr || *a_out == nullptr || *b_out == nullptr
         || window == nullptr)
         return -1;
-    // Channel by channel: same products, and each loop vectorises.
-    const int n = qn_get_spectr_signal_length();
-    apply_window(window, a_in, *a_out, n);
-    apply_window(window, b_in, *b_out, n);
+    apply_window(window, a_in, b_in, *a_out, *b_out, qn_get_spectr_signal_length());
     return 0;
 }
 
