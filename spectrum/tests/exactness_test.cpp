@@ -231,13 +231,17 @@ TEST_F(Exactness, DecimationStoresThePlainFloatsInEveryMode)
     std::vector<double> magnitudes(1 << 21);
     for (double &m : magnitudes)
         m = std::pow(2.0, exponent(random));
+    // Below a window sum of 1 the largest magnitudes overflow once doubled.
     const double specials[] = {0.0, -0.0, std::numeric_limits<double>::quiet_NaN(),
-                               std::numeric_limits<double>::infinity(), -1.0, 1e300, 1e-300};
+                               std::numeric_limits<double>::infinity(), -1.0, 1e300, 1e-300,
+                               std::numeric_limits<double>::max(), 1.2e308, 7.5e307, 4.9e-320,
+                               std::numeric_limits<double>::denorm_min()};
     std::copy(std::begin(specials), std::end(specials), magnitudes.begin());
-    qn_window_sum = 8359.5;
     c_imp = 75.0;
     const int in_len = static_cast<int>(magnitudes.size());
+    for (const double window_sum : {8359.5, 0.75})
     for (const int mode : {0, 1, 2, 5}) {  // dBm, volts, dBu, unknown
+        qn_window_sum = window_sum;
         qn_spectr_set_mode(mode);
         // Steps 1, 4 and 3 with a clamped last group.
         for (int out_len : {in_len, in_len / 4, in_len / 3 + 1}) {
