@@ -5,6 +5,7 @@
 # fused multiply-add instruction even where the FPU has one, so that results
 # match every other target's.
 # usage: check_target_arch.sh BUILD_DIR READELF OBJDUMP FP_ARCH
+# QN_INSTALL_LIBDIR: the libraries' folder below the prefix (default lib).
 set -euo pipefail
 
 build=$1 readelf=$2 objdump=$3 fp_arch=$4
@@ -37,8 +38,9 @@ check_elf() {
 }
 
 shopt -s nullglob
-files=("$prefix"/lib/*.a "$prefix"/bin/*)
-[ ${#files[@]} -gt 0 ] || fail "$prefix" "nothing installed"
+libs=("$prefix/${QN_INSTALL_LIBDIR:-lib}"/*.a)
+[ ${#libs[@]} -gt 0 ] || fail "$prefix/${QN_INSTALL_LIBDIR:-lib}" "no library installed"
+files=("${libs[@]}" "$prefix"/bin/*)
 for f in "${files[@]}"; do
     check_elf "$f"
 done
