@@ -8,6 +8,7 @@
 # QN_NM: the nm of the target's toolchain.
 # For a cross build, QN_TARGET_EMULATOR runs the consumers and
 # QN_TARGET_TOOLCHAIN is the toolchain file of the find_package consumer.
+# QN_INSTALL_LIBDIR: the libraries' folder below the prefix (default lib).
 set -euo pipefail
 
 build=$1 src=$2 cc=$3
@@ -20,18 +21,20 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix/root" >/dev/null
 root=$prefix/root
+libdir=${QN_INSTALL_LIBDIR:-lib}
 
 if grep -q 'add_executable(updater' "$src/updater/CMakeLists.txt" 2>/dev/null; then
     test -x "$root/bin/updater" || { echo "missing bin/updater"; exit 1; }
 fi
 
-export PKG_CONFIG_PATH=$root/lib/pkgconfig
+export PKG_CONFIG_PATH=$root/$libdir/pkgconfig
 for m in "${modules[@]}"; do
-    test -f "$root/lib/lib$m.a" || { echo "missing lib/lib$m.a"; exit 1; }
+    test -f "$root/$libdir/lib$m.a" || { echo "missing $libdir/lib$m.a"; exit 1; }
     test -f "$root/include/$m.h" || { echo "missing include/$m.h"; exit 1; }
     # A C program links with the C compiler alone: the library needs
     # nothing from the C++ runtime.
-    if cxx=$(${QN_NM:-nm} -u "$root/lib/lib$m.a" | grep -E ' (_Z|__cxa_|__gxx_|_Unwind_)'); then
+    undefined=$(${QN_NM:-nm} -u "$root/$libdir/lib$m.a")
+    if cxx=$(grep -E ' (_Z|__cxa_|__gxx_|_Unwind_)' <<<"$undefined"); then
         echo "lib$m.a needs the C++ runtime:"
         sort -u <<<"$cxx"
         exit 1
@@ -46,7 +49,7 @@ done
 
 # A bundled KISS FFT is private to libspectrum.a: an application linking
 # another build of it (float, say) must not get ours, nor ours theirs.
-if syms=$(nm -g --defined-only "$root/lib/libspectrum.a" 2>/dev/null) &&
+if syms=$(nm -g --defined-only "$root/$libdir/libspectrum.a" 2>/dev/null) &&
    grep -qE ' [A-Z] kiss_' <<<"$syms"; then
     echo "libspectrum.a exports KISS FFT symbols:"
     grep -E ' [A-Z] kiss_' <<<"$syms"

@@ -7,6 +7,7 @@
 # whatever -ffp-contract says.
 # usage: check_no_fused.sh OBJDUMP --installed BUILD_DIR   (every installed file)
 #        check_no_fused.sh OBJDUMP FILE...
+# QN_INSTALL_LIBDIR: the libraries' folder below the prefix (default lib).
 set -euo pipefail
 
 objdump=$1
@@ -16,8 +17,9 @@ if [ "$1" = --installed ]; then
     trap 'rm -rf "$prefix"' EXIT
     cmake --install "$2" --prefix "$prefix" >/dev/null
     shopt -s nullglob
-    files=("$prefix"/lib/*.a "$prefix"/bin/*)
-    [ ${#files[@]} -gt 0 ] || { echo "$prefix: nothing installed"; exit 1; }
+    libs=("$prefix/${QN_INSTALL_LIBDIR:-lib}"/*.a)
+    [ ${#libs[@]} -gt 0 ] || { echo "$prefix/${QN_INSTALL_LIBDIR:-lib}: no library installed"; exit 1; }
+    files=("${libs[@]}" "$prefix"/bin/*)
 else
     prefix=
     files=("$@")

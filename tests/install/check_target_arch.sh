@@ -4,6 +4,7 @@
 # floating point (no fast-math object slipped in) and the expected FPU.
 # (check_no_fused.sh checks for fused multiply-add, on every target.)
 # usage: check_target_arch.sh BUILD_DIR READELF FP_ARCH
+# QN_INSTALL_LIBDIR: the libraries' folder below the prefix (default lib).
 set -euo pipefail
 
 build=$1 readelf=$2 fp_arch=$3
@@ -33,8 +34,9 @@ check_elf() {
 }
 
 shopt -s nullglob
-files=("$prefix"/lib/*.a "$prefix"/bin/*)
-[ ${#files[@]} -gt 0 ] || fail "$prefix" "nothing installed"
+libs=("$prefix/${QN_INSTALL_LIBDIR:-lib}"/*.a)
+[ ${#libs[@]} -gt 0 ] || fail "$prefix/${QN_INSTALL_LIBDIR:-lib}" "no library installed"
+files=("${libs[@]}" "$prefix"/bin/*)
 for f in "${files[@]}"; do
     check_elf "$f"
 done
