@@ -1,0 +1,13 @@
+// File content: comparing a staged file with an installed one and copying
+// it into a new file.
+#pragma once
+
+#include <sys/types.h>
+
+// True when the first size bytes of both descriptors are equal and neither
+// holds more. Reads from the current offsets.
+bool sameContent(int a, int b, off_t size);
+
+// Copies size bytes from in to the empty file out, writing only the staged
+// file's data: holes stay holes. True when every byte is in place.
+bool copyFile(int in, int out, off_t size);
