@@ -171,6 +171,32 @@ TEST(StagedTreeCopy, SkipsFifosSocketsAndDevicesWithoutBlocking) {
     EXPECT_EQ(readFile(dst + "/plain"), "P");
 }
 
+// Killed after the commit, with one file renamed: recovery completes it.
+TEST(StagedTreeCopy, RunKilledAfterItsCommitIsCompletedByRecovery) {
+    Sandbox sandbox;
+    const std::string src = sandbox.staging(), dst = sandbox.install();
+    for (const char *name : {"/a", "/b", "/c"}) {
+        writeFile(src + name, std::string("new ") + name);
+        writeFile(dst + name, "old");
+    }
+    RunOptions killed;
+    killed.fault = "kill-at-rename";
+    RUN_OR_SKIP(sandbox, first, killed);
+    ASSERT_EQ(first.commands.size(), 3u);
+    int stillOld = 0;
+    for (const char *name : {"/a", "/b", "/c"})
+        stillOld += readFile(dst + name) == "old";
+    ASSERT_EQ(stillOld, 2);
+
+    RunOptions recover;
+    recover.arguments = {"--recover"};
+    sandbox.run(recover);
+    for (const char *name : {"/a", "/b", "/c"})
+        EXPECT_EQ(readFile(dst + name), std::string("new ") + name);
+    EXPECT_EQ(filesNamed(dst, ".updater-"), std::vector<std::string>{});
+    EXPECT_FALSE(exists(dst + "/.updater/journal"));
+}
+
 // One descriptor per level would stop near the usual limit of 1024.
 TEST(StagedTreeCopy, CopiesTreesDeeperThanTheDescriptorLimit) {
     Sandbox sandbox;

@@ -2,7 +2,8 @@
    says: "trap-listing" turns the directory listing into an illegal
    instruction (a processor fault while the signals are guarded);
    "kill-at-flush" kills the process when it flushes its writes, as a power
-   cut or the OOM killer would. */
+   cut or the OOM killer would; "kill-at-rename" kills it at its fourth
+   rename, once two journal versions are in place. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -43,4 +44,14 @@ int syncfs(int fd)
     kill_at_flush();
     int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "syncfs");
     return real(fd);
+}
+
+int renameat(int from_dir, const char *from, int to_dir, const char *to)
+{
+    static int calls;
+    if (fault_is("kill-at-rename") && ++calls == 4)
+        kill(getpid(), SIGKILL);
+    int (*real)(int, const char *, int, const char *) =
+        (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
+    return real(from_dir, from, to_dir, to);
 }
