@@ -109,7 +109,9 @@ bool sameContent(int a, int b, off_t size) {
     }
 }
 
-bool copyFile(int in, int out, off_t size) {
+bool copyFile(int in, int out, off_t size, bool sparse) {
+    if (!sparse)
+        return copyRange(in, out, 0, size);
     off_t pos = 0;
     while (pos < size) {
         off_t data = nextData(in, pos, size);
@@ -120,5 +122,5 @@ bool copyFile(int in, int out, off_t size) {
             return false;
         pos = hole;
     }
-    return ftruncate(out, size) == 0;
+    return pos == size || ftruncate(out, size) == 0;
 }

@@ -8,6 +8,7 @@
 // holds more. Reads from the current offsets.
 bool sameContent(int a, int b, off_t size);
 
-// Copies size bytes from in to the empty file out, writing only the staged
-// file's data: holes stay holes. True when every byte is in place.
-bool copyFile(int in, int out, off_t size);
+// Copies size bytes from in to the empty file out. With sparse set (the
+// staged file has fewer blocks than bytes) only its data is written: holes
+// stay holes. True when every byte is in place.
+bool copyFile(int in, int out, off_t size, bool sparse);

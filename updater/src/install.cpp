@@ -41,8 +41,8 @@ void nameTemporaries(Plan &plan) {
 
 class Preparer {
 public:
-    Preparer(int staging, int install, Plan &plan)
-        : staging_(staging), plan_(plan), src_(staging, plan.dirs), dst_(install, plan.dirs),
+    Preparer(int staging, const char *stagingPath, int install, Plan &plan)
+        : staging_(staging), stagingPath_(stagingPath), plan_(plan), src_(staging, plan.dirs), dst_(install, plan.dirs),
           links_(install, plan.dirs) {}
 
     bool createFolders(std::string &why);
@@ -54,6 +54,7 @@ private:
     Fd openSource(const PlanFile &file);
 
     int staging_;
+    const char *stagingPath_;
     Plan &plan_;
     DirCursor src_, dst_, links_;
 };
@@ -96,7 +97,7 @@ bool Preparer::linkFile(const PlanFile &file, int dir) {
 
 Fd Preparer::openSource(const PlanFile &file) {
     if (file.sourceIsPath)
-        return openBelow(staging_, file.source);
+        return openBelow(staging_, file.source, stagingPath_);
     int dir = src_.open(file.dir);
     return dir < 0 ? Fd() : openRegularAt(dir, file.source.c_str());
 }
@@ -119,7 +120,8 @@ bool Preparer::writeFile(const PlanFile &file) {
         return false;
     if (!file.isNew && fchown(out.get(), file.uid, file.gid) != 0 && geteuid() == 0)
         return false;
-    if (fchmod(out.get(), file.mode) != 0 || !copyFile(in.get(), out.get(), st.st_size))
+    const bool sparse = st.st_blocks * 512 < st.st_size;
+    if (fchmod(out.get(), file.mode) != 0 || !copyFile(in.get(), out.get(), st.st_size, sparse))
         return false;
     return close(out.release()) == 0;
 }
@@ -183,14 +185,15 @@ std::string rollBack(int install, int records, const Plan &plan, const std::stri
 
 } // namespace
 
-std::string installPlan(int staging, int install, int records, Plan &plan) {
+std::string installPlan(int staging, const char *stagingPath, int install, int records,
+                        Plan &plan) {
     nameTemporaries(plan);
     if (!writeJournal(records, plan, false))
         return std::string("refused: cannot write the journal (") + strerror(errno) +
                "); nothing changed";
     std::string why;
     try {
-        Preparer preparer(staging, install, plan);
+        Preparer preparer(staging, stagingPath, install, plan);
         if (!preparer.createFolders(why) || !preparer.writeFiles(why))
             return rollBack(install, records, plan, why);
     } catch (const std::bad_alloc &) {

@@ -6,9 +6,10 @@
 
 #include "plan.h"
 
-// Installs plan (its files read from staging) into install, journalled in
-// records. Returns the one-line result of the run.
-std::string installPlan(int staging, int install, int records, Plan &plan);
+// Installs plan (its files read from staging, found at stagingPath) into
+// install, journalled in records. Returns the one-line result of the run.
+std::string installPlan(int staging, const char *stagingPath, int install, int records,
+                        Plan &plan);
 
 // Finishes what a cut-off run left: a committed journal's renames are made,
 // an uncommitted run's temporaries and folders removed. Returns "" when no

@@ -14,13 +14,14 @@ Fd openTrustedStaging(const char *path, std::string &why);
 // Opens what the staged link name in folder dir (dirRel below the staging
 // root, "" for the root) leads to, when that is a regular file inside the
 // staging tree; path is set to where it lies below the root. A link may name
-// the staging tree by its absolute path rootPath. Invalid Fd otherwise, and
-// where the kernel cannot confine the lookup (no openat2).
+// the staging tree by its absolute path rootPath. Invalid Fd otherwise.
 Fd openLinkedFile(int root, int dir, const char *name, const std::string &dirRel,
                   const char *rootPath, std::string &path);
 
-// Opens a path below the staging root as openLinkedFile does.
-Fd openBelow(int root, const std::string &path);
+// Opens a path below the staging root as openLinkedFile does: never
+// leaving the tree, whatever links and ".." the path meets.
+Fd openBelow(int root, const std::string &path, const char *rootPath);
 
-// Opens a staged regular file without following a link and without blocking.
+// Opens a regular file without following a link, without blocking and,
+// where allowed, without updating its access time.
 Fd openRegularAt(int dir, const char *name);

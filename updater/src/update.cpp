@@ -69,7 +69,7 @@ std::string updateFrom(const std::string &staging, int install, int records) {
         return "nothing to do";
     if (!fits(install, plan, why))
         return "refused: " + why + "; nothing changed";
-    return installPlan(source.get(), install, records, plan);
+    return installPlan(source.get(), staging.c_str(), install, records, plan);
 }
 
 Fd openInstallRoot(const std::string &path) {
