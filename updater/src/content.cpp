@@ -95,18 +95,18 @@ off_t nextHole(int in, off_t pos, off_t size) {
 
 } // namespace
 
+// Both files were found size bytes long: a file that ends early differs.
 bool sameContent(int a, int b, off_t size) {
     static char left[kChunk], right[kChunk];
-    off_t seen = 0;
-    for (;;) {
-        ssize_t n = readFull(a, left, sizeof left);
-        ssize_t m = readFull(b, right, sizeof right);
-        if (n < 0 || m < 0 || n != m || memcmp(left, right, static_cast<size_t>(n)) != 0)
+    while (size > 0) {
+        const size_t want = size < static_cast<off_t>(kChunk) ? static_cast<size_t>(size) : kChunk;
+        ssize_t n = readFull(a, left, want);
+        ssize_t m = readFull(b, right, want);
+        if (n != static_cast<ssize_t>(want) || m != n || memcmp(left, right, want) != 0)
             return false;
-        seen += n;
-        if (n < static_cast<ssize_t>(sizeof left))
-            return seen == size;
+        size -= n;
     }
+    return true;
 }
 
 bool copyFile(int in, int out, off_t size, bool sparse) {

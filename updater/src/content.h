@@ -4,8 +4,8 @@
 
 #include <sys/types.h>
 
-// True when the first size bytes of both descriptors are equal and neither
-// holds more. Reads from the current offsets.
+// True when the next size bytes of both descriptors are equal (both files
+// being size bytes long). Reads from the current offsets.
 bool sameContent(int a, int b, off_t size);
 
 // Copies size bytes from in to the empty file out. With sparse set (the

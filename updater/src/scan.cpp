@@ -98,7 +98,7 @@ private:
     bool reopenParent(Fd &fd, dev_t dev, ino_t ino);
     void visitFolder(const Entry &entry);
     void visitFile(const Entry &entry);
-    Fd openStaged(const Entry &entry, std::string &source, bool &isPath);
+    Fd openStaged(const Entry &entry, std::string &source, bool &isPath, struct stat &st);
     bool destinationOf(const std::string &name, std::string &installed, struct stat &st,
                        bool &exists);
     void addFile(PlanFile file, const struct stat &staged);
@@ -224,18 +224,26 @@ void Scanner::visitFolder(const Entry &entry) {
         rel_ += name;
 }
 
-Fd Scanner::openStaged(const Entry &entry, std::string &source, bool &isPath) {
-    struct stat st;
-    if (fstatat(src_.get(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return Fd();
+// The listing's type spares a status query for plain files; the open
+// itself refuses anything but a regular file.
+Fd Scanner::openStaged(const Entry &entry, std::string &source, bool &isPath,
+                       struct stat &st) {
     source = entry.name;
     isPath = false;
-    if (S_ISLNK(st.st_mode)) {
-        isPath = true;
-        return openLinkedFile(stagingRoot_, src_.get(), entry.name.c_str(), rel_, stagingPath_,
-                              source);
-    }
-    return S_ISREG(st.st_mode) ? openRegularAt(src_.get(), entry.name.c_str()) : Fd();
+    if (entry.type == DT_REG)
+        return openRegularAt(src_.get(), entry.name.c_str(), &st);
+    if (entry.type != DT_LNK && entry.type != DT_UNKNOWN)
+        return Fd();
+    struct stat link;
+    if (fstatat(src_.get(), entry.name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0)
+        return Fd();
+    if (!S_ISLNK(link.st_mode))
+        return S_ISREG(link.st_mode) ? openRegularAt(src_.get(), entry.name.c_str(), &st) : Fd();
+    isPath = true;
+    Fd fd = openLinkedFile(stagingRoot_, src_.get(), entry.name.c_str(), rel_, stagingPath_, source);
+    if (fd.valid() && fstat(fd.get(), &st) != 0)
+        fd.reset();
+    return fd;
 }
 
 // Where a staged file goes: false when the installed entry of that name is
@@ -259,11 +267,10 @@ bool Scanner::destinationOf(const std::string &name, std::string &installed, str
 
 void Scanner::visitFile(const Entry &entry) {
     PlanFile file;
-    Fd in = openStaged(entry, file.source, file.sourceIsPath);
     struct stat staged, installed;
+    Fd in = openStaged(entry, file.source, file.sourceIsPath, staged);
     bool exists;
-    if (!in.valid() || fstat(in.get(), &staged) != 0 ||
-        !destinationOf(entry.name, file.name, installed, exists))
+    if (!in.valid() || !destinationOf(entry.name, file.name, installed, exists))
         return;
     file.dir = stack_.back().dir;
     file.isNew = !exists;

@@ -162,12 +162,15 @@ Fd openBelow(int root, const std::string &path, const char *rootPath) {
 
 // Reading a file to compare it must not write its access time: an update
 // that changes nothing writes nothing. Only the owner or root may ask that.
-Fd openRegularAt(int dir, const char *name) {
+Fd openRegularAt(int dir, const char *name, struct stat *st) {
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     Fd fd(openat(dir, name, flags | O_NOATIME));
     if (!fd.valid() && errno == EPERM)
         fd.reset(openat(dir, name, flags));
-    if (fd.valid() && !isRegular(fd.get()))
+    struct stat own;
+    if (!st)
+        st = &own;
+    if (fd.valid() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)))
         fd.reset();
     return fd;
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <sys/stat.h>
+
 #include "fd.h"
 
 // Opens the staging root without following a link. It must be a folder
@@ -24,4 +26,5 @@ Fd openBelow(int root, const std::string &path, const char *rootPath);
 
 // Opens a regular file without following a link, without blocking and,
 // where allowed, without updating its access time.
-Fd openRegularAt(int dir, const char *name);
+// st, when given, receives the opened file's status.
+Fd openRegularAt(int dir, const char *name, struct stat *st = nullptr);
