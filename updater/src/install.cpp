@@ -33,17 +33,26 @@ std::string runId() {
     return text;
 }
 
+// A new folder whose parent exists is built under a temporary name and
+// renamed as a whole; what lies inside it has its own name from the start.
 void nameTemporaries(Plan &plan) {
     const std::string prefix = ".updater-" + runId() + "-";
-    for (size_t i = 0; i < plan.files.size(); ++i)
-        plan.files[i].temporary = prefix + std::to_string(i);
+    for (size_t i = 1; i < plan.dirs.size(); ++i) {
+        PlanDir &dir = plan.dirs[i];
+        if (dir.isNew && !plan.dirs[dir.parent].isNew)
+            dir.temporary = prefix + "d" + std::to_string(i);
+    }
+    for (size_t i = 0; i < plan.files.size(); ++i) {
+        PlanFile &file = plan.files[i];
+        file.temporary = plan.dirs[file.dir].isNew ? file.name : prefix + std::to_string(i);
+    }
 }
 
 class Preparer {
 public:
     Preparer(int staging, const char *stagingPath, int install, Plan &plan)
-        : staging_(staging), stagingPath_(stagingPath), plan_(plan), src_(staging, plan.dirs), dst_(install, plan.dirs),
-          links_(install, plan.dirs) {}
+        : staging_(staging), stagingPath_(stagingPath), plan_(plan), src_(staging, plan.dirs, true),
+          dst_(install, plan.dirs, false), links_(install, plan.dirs, false) {}
 
     bool createFolders(std::string &why);
     bool writeFiles(std::string &why);
@@ -65,7 +74,7 @@ bool Preparer::createFolders(std::string &why) {
         if (!dir.isNew)
             continue;
         int parent = dst_.open(dir.parent);
-        if (parent < 0 || mkdirat(parent, dir.name.c_str(), 0777) != 0) {
+        if (parent < 0 || mkdirat(parent, dir.onDisk(false).c_str(), 0777) != 0) {
             why = "cannot create folder " + dir.name + " (" + strerror(errno) + ")";
             return false;
         }
@@ -129,15 +138,27 @@ bool Preparer::writeFile(const PlanFile &file) {
 // Everything written so far reaches storage before the next step counts on it.
 bool flush(int install) { return syncfs(install) == 0; }
 
+bool renameInPlace(int dir, const std::string &from, const std::string &to) {
+    return renameat(dir, from.c_str(), dir, to.c_str()) == 0 || errno == ENOENT;  // ENOENT: done before a cut
+}
+
+// New folders as a whole, then each file replaced in an existing folder.
 size_t renameAll(int install, const Plan &plan) {
-    DirCursor dst(install, plan.dirs);
+    DirCursor dst(install, plan.dirs, false);
     size_t failed = 0;
-    for (const PlanFile &file : plan.files) {
-        int dir = dst.open(file.dir);
-        if (dir >= 0 && renameat(dir, file.temporary.c_str(), dir, file.name.c_str()) == 0)
+    for (size_t i = 1; i < plan.dirs.size(); ++i) {
+        const PlanDir &folder = plan.dirs[i];
+        if (folder.temporary.empty())
             continue;
-        if (errno == ENOENT)
-            continue;  // renamed before a cut
+        int parent = dst.open(folder.parent);
+        failed += parent < 0 || !renameInPlace(parent, folder.temporary, folder.name);
+    }
+    for (const PlanFile &file : plan.files) {
+        if (plan.dirs[file.dir].isNew)
+            continue;
+        int dir = dst.open(file.dir);
+        if (dir >= 0 && renameInPlace(dir, file.temporary, file.name))
+            continue;
         if (dir >= 0)
             unlinkat(dir, file.temporary.c_str(), 0);
         ++failed;
@@ -147,7 +168,7 @@ size_t renameAll(int install, const Plan &plan) {
 
 // Only what the plan names: temporaries, then its new folders deepest first.
 void removeTemporaries(int install, const Plan &plan) {
-    DirCursor dst(install, plan.dirs);
+    DirCursor dst(install, plan.dirs, false);
     for (const PlanFile &file : plan.files) {
         int dir = dst.open(file.dir);
         if (dir >= 0)
@@ -157,7 +178,7 @@ void removeTemporaries(int install, const Plan &plan) {
         const PlanDir &folder = plan.dirs[i];
         int parent = folder.isNew ? dst.open(folder.parent) : -1;
         if (parent >= 0)
-            unlinkat(parent, folder.name.c_str(), AT_REMOVEDIR);
+            unlinkat(parent, folder.onDisk(false).c_str(), AT_REMOVEDIR);
     }
 }
 

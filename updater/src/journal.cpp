@@ -49,7 +49,8 @@ std::string render(const Plan &plan, bool committed) {
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
         const PlanDir &dir = plan.dirs[i];
         text += "d " + std::to_string(dir.parent) + " " + (dir.isNew ? "1 " : "0 ") +
-                escape(dir.name) + "\n";
+                escape(dir.name) + " " + (dir.temporary.empty() ? "/" : escape(dir.temporary)) +
+                "\n";
     }
     for (const PlanFile &file : plan.files)
         text += "f " + std::to_string(file.dir) + " " + escape(file.temporary) + " " +
@@ -87,9 +88,9 @@ bool readAll(int fd, std::string &text) {
 bool parseDir(std::istringstream &line, Plan &plan) {
     PlanDir dir;
     int isNew;
-    std::string word;
-    if (!(line >> dir.parent >> isNew >> word) || dir.parent >= plan.dirs.size() ||
-        !unescape(word, dir.name))
+    std::string name, temporary;
+    if (!(line >> dir.parent >> isNew >> name >> temporary) || dir.parent >= plan.dirs.size() ||
+        !unescape(name, dir.name) || (temporary != "/" && !unescape(temporary, dir.temporary)))
         return false;
     dir.isNew = isNew == 1;
     plan.dirs.push_back(dir);

@@ -20,7 +20,7 @@ int DirCursor::open(size_t dir) {
         return fd_ >= 0 ? fd_ : root_;
     int fd;
     if (dir != 0 && dirs_[dir].parent == current_)
-        fd = openat(current_ == 0 ? root_ : fd_, dirs_[dir].name.c_str(),
+        fd = openat(current_ == 0 ? root_ : fd_, dirs_[dir].onDisk(committed_).c_str(),
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     else
         fd = openFromRoot(dir);
@@ -40,7 +40,7 @@ int DirCursor::openFromRoot(size_t dir) {
         chain.push_back(at);
     int fd = -1;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        int next = openat(fd >= 0 ? fd : root_, dirs_[*it].name.c_str(),
+        int next = openat(fd >= 0 ? fd : root_, dirs_[*it].onDisk(committed_).c_str(),
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0)
             close(fd);

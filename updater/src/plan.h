@@ -13,7 +13,12 @@
 struct PlanDir {
     size_t parent = 0;
     std::string name;
-    bool isNew = false;  // missing in the install root: this run creates it
+    bool isNew = false;     // missing in the install root: this run creates it
+    std::string temporary;  // a new folder in an existing one is created under
+                            // this name, filled, and renamed at the commit
+    const std::string &onDisk(bool committed) const {
+        return committed || temporary.empty() ? name : temporary;
+    }
 };
 
 struct PlanFile {
@@ -29,7 +34,8 @@ struct PlanFile {
     ino_t sourceIno = 0;
     off_t size = 0;
     size_t linkTo = SIZE_MAX;  // earlier file of the same staged inode
-    std::string temporary;     // name beside the installed one until the commit
+    std::string temporary;     // name beside the installed one until the commit;
+                               // in a new folder, the name itself
 };
 
 struct Plan {
@@ -43,10 +49,12 @@ struct Plan {
 };
 
 // Opens planned folders below a root by descriptors, one name at a time and
-// never through a link, whatever the depth; keeps the last one open.
+// never through a link, whatever the depth; keeps the last one open. Before
+// the commit, new folders are reached under their temporary names.
 class DirCursor {
 public:
-    DirCursor(int root, const std::vector<PlanDir> &dirs) : root_(root), dirs_(dirs) {}
+    DirCursor(int root, const std::vector<PlanDir> &dirs, bool committed)
+        : root_(root), dirs_(dirs), committed_(committed) {}
     DirCursor(const DirCursor &) = delete;
     DirCursor &operator=(const DirCursor &) = delete;
     ~DirCursor();
@@ -57,6 +65,7 @@ private:
     int openFromRoot(size_t dir);
     int root_;
     const std::vector<PlanDir> &dirs_;
+    bool committed_;
     size_t current_ = 0;
     int fd_ = -1;  // -1: the root itself
 };

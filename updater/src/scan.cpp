@@ -214,7 +214,7 @@ void Scanner::visitFolder(const Entry &entry) {
             return;
         }
     }
-    plan_.dirs.push_back({stack_.back().dir, entry.name, isNew});
+    plan_.dirs.push_back({stack_.back().dir, entry.name, isNew, {}});
     if (isNew) {
         plan_.bytesNeeded += blockSize_;
         plan_.inodesNeeded += 1;
