@@ -128,7 +128,7 @@ for share in 0.1 0.2 0.3 0.4 0.5 0.6 0.7 0.8 commit+0 commit+0.02 commit+0.05 co
 done
 
 # A cut after the commit must find the update completed by the recovery.
-if cat "$work"/cutcommit*.log | tr -d '\r' | grep -q '^VMTEST STATE new'; then
+if grep -q '^VMTEST STATE new' "$work"/cutcommit*.log; then
     echo "VMTEST PASS a cut after the commit was completed by the recovery" >>"$work/full.log"
 else
     echo "VMTEST FAIL no cut after the commit ended with the new tree" >>"$work/full.log"
