@@ -66,7 +66,7 @@ for p in "${programs[@]}"; do copy_with_libs "$p"; done
 
 cp -r "$payload" "$root/payload"
 cp "$here/guest/inittab" "$root/etc/inittab"
-cp "$here/guest/setup" "$here/guest/main" "$here/guest/check.sh" "$root/etc/"
-chmod +x "$root/etc/setup" "$root/etc/main"
+cp "$here/guest/setup" "$here/guest/main" "$here/guest/check.sh" "$here/guest/at-shutdown" "$root/etc/"
+chmod +x "$root/etc/setup" "$root/etc/main" "$root/etc/at-shutdown"
 
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$out"

@@ -47,6 +47,8 @@ cp "$build/bin/busybox" "$expected/bin/"
 echo "new script" >"$expected/mode.sh"
 echo "new a" >"$expected/inlink"
 echo stopped >"$expected/hostapd.stopped"
+mkdir "$expected/.updater"
+echo "installed: 7 files, 3 new folders" >"$expected/.updater/result"
 
 cp "$vm_dir/guest/updater.sh" "$work/payload/main.sh"
 cp "$updater" "$work/payload/updater"

@@ -1,9 +1,57 @@
-/* Replaces the directory listing with an illegal instruction, so that the
-   updater meets a processor fault while its signals are guarded. */
+/* Preloaded into the updater to make things go wrong for real, as QN_FAULT
+   says: "trap-listing" turns the directory listing into an illegal
+   instruction (a processor fault while the signals are guarded);
+   "kill-at-flush" kills the process when it flushes its writes, as a power
+   cut or the OOM killer would; "kill-at-rename" kills it at its fourth
+   rename, once two journal versions are in place. */
+#define _GNU_SOURCE
 #include <dirent.h>
+#include <dlfcn.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static int fault_is(const char *name)
+{
+    const char *fault = getenv("QN_FAULT");
+    return fault && strcmp(fault, name) == 0;
+}
 
 DIR *fdopendir(int fd)
 {
-    (void)fd;
-    __builtin_trap();
+    if (fault_is("trap-listing"))
+        __builtin_trap();
+    DIR *(*real)(int) = (DIR * (*)(int)) dlsym(RTLD_NEXT, "fdopendir");
+    return real(fd);
+}
+
+static void kill_at_flush(void)
+{
+    if (fault_is("kill-at-flush"))
+        kill(getpid(), SIGKILL);
+}
+
+void sync(void)
+{
+    kill_at_flush();
+    void (*real)(void) = (void (*)(void))dlsym(RTLD_NEXT, "sync");
+    real();
+}
+
+int syncfs(int fd)
+{
+    kill_at_flush();
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "syncfs");
+    return real(fd);
+}
+
+int renameat(int from_dir, const char *from, int to_dir, const char *to)
+{
+    static int calls;
+    if (fault_is("kill-at-rename") && ++calls == 4)
+        kill(getpid(), SIGKILL);
+    int (*real)(int, const char *, int, const char *) =
+        (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
+    return real(from_dir, from, to_dir, to);
 }

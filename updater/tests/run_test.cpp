@@ -80,7 +80,7 @@ TEST(UpdateRun, EmptyStagingLeavesTheInstallRootAlone) {
 TEST(UpdateRun, ProcessorFaultRebootsInsteadOfSpinning) {
     Sandbox sandbox;
     RunOptions options;
-    options.injectFault = true;
+    options.fault = "trap-listing";
     RUN_OR_SKIP(sandbox, result, options);
 
     EXPECT_TRUE(result.namespaceRebooted);

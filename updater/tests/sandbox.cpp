@@ -125,22 +125,31 @@ void Sandbox::writeStubs(const RunOptions &options) const {
 
 void Sandbox::execUpdater(const RunOptions &options) const {
     umask(022);
+    // As under "ulimit -f": a write past the limit raises SIGXFSZ.
     if (options.fileSizeLimit > 0) {
-        // Writes past the limit fail with EFBIG, as on a full disk.
-        signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                            static_cast<rlim_t>(options.fileSizeLimit)};
         setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.openFileLimit > 0) {
+        const rlimit limit{static_cast<rlim_t>(options.openFileLimit),
+                           static_cast<rlim_t>(options.openFileLimit)};
+        setrlimit(RLIMIT_NOFILE, &limit);
     }
     if (options.asNobody &&
         (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
         _exit(126);
     setenv("PATH", (root_ + "/bin:/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
-    if (options.injectFault) {
+    if (!options.fault.empty()) {
+        setenv("QN_FAULT", options.fault.c_str(), 1);
         setenv("LD_PRELOAD", FAULT_INJECT_PATH, 1);
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
-    execl(UPDATER_PATH, "updater", static_cast<char *>(nullptr));
+    std::vector<char *> argv{const_cast<char *>("updater")};
+    for (const std::string &argument : options.arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(UPDATER_PATH, argv.data());
     _exit(127);
 }
 
@@ -157,6 +166,8 @@ int Sandbox::actAsInit(const RunOptions &options) const {
         skipWith(result, "bind mount");
     if (!showBuildTreeAgain(buildTree))
         skipWith(result, "bind mount of the build tree");
+    if (options.installSpace > 0 && !limitInstallSpace(options.installSpace))
+        skipWith(result, "small tmpfs for the install root");
     const auto start = Clock::now();
     pid_t child = fork();
     if (child == 0)
@@ -164,11 +175,33 @@ int Sandbox::actAsInit(const RunOptions &options) const {
     int status = -1;
     waitpid(child, &status, 0);
     const std::chrono::duration<double> took = Clock::now() - start;
-    fs::copy_file(root_ + "/log", root_ + "/log-at-parent-exit");
+    fs::copy_file(root_ + "/log", root_ + "/log-at-parent-exit",
+                  fs::copy_options::overwrite_existing);
     appendLine(result, "parent=" + std::to_string(status));
     appendLine(result, "seconds=" + std::to_string(took.count()));
     appendLine(result, std::string("ended=") + (reapAll(start + kDeadline) ? "1" : "0"));
+    if (options.installSpace > 0)
+        keepLimitedInstall();
     return 0;
+}
+
+// The prepared install root moves onto a tmpfs of the given size for the
+// run, and back afterwards for the checks.
+bool Sandbox::limitInstallSpace(long bytes) const {
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    std::error_code error;
+    if (mount("tmpfs", "/opt/quarnel", "tmpfs", 0, options.c_str()) != 0)
+        return false;
+    fs::copy(root_ + "/opt/quarnel", "/opt/quarnel",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+    return !error;
+}
+
+void Sandbox::keepLimitedInstall() const {
+    std::error_code error;
+    fs::remove_all(root_ + "/opt/quarnel", error);
+    fs::copy("/opt/quarnel", root_ + "/opt/quarnel",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
 }
 
 int Sandbox::isolate(const RunOptions &options) const {
@@ -244,6 +277,12 @@ mode_t permissionsOf(const std::string &path) {
 bool exists(const std::string &path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+ino_t inodeOf(const std::string &path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st.st_ino;
 }
 
 std::vector<std::string> filesNamed(const std::string &tree, const std::string &prefix) {

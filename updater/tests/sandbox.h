@@ -10,8 +10,12 @@
 struct RunOptions {
     std::string killallExtra;  // shell lines the killall stub runs first
     bool asNobody = false;     // run the updater without root rights
-    bool injectFault = false;  // make its directory listing fault
+    std::string fault;         // "trap-listing": its directory listing faults;
+                               // "kill-at-flush": it is killed when it flushes
     long fileSizeLimit = 0;    // bytes a file may grow to (0: no limit)
+    long openFileLimit = 0;    // descriptors it may hold (0: as inherited)
+    long installSpace = 0;     // bytes: the install root is a tmpfs this small
+    std::vector<std::string> arguments;
 };
 
 struct RunResult {
@@ -40,6 +44,8 @@ public:
 
 private:
     void writeStubs(const RunOptions &options) const;
+    bool limitInstallSpace(long bytes) const;
+    void keepLimitedInstall() const;
     int isolate(const RunOptions &options) const;
     int actAsInit(const RunOptions &options) const;
     [[noreturn]] void execUpdater(const RunOptions &options) const;
@@ -53,6 +59,7 @@ void writeFile(const std::string &path, const std::string &content, mode_t mode 
 std::string readFile(const std::string &path);
 mode_t permissionsOf(const std::string &path);
 bool exists(const std::string &path);
+ino_t inodeOf(const std::string &path);
 std::vector<std::string> filesNamed(const std::string &tree, const std::string &prefix);
 
 // Skips the test when the namespace could not be made.

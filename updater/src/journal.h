@@ -1,0 +1,20 @@
+// The update's journal, kept in the records folder at the top of the
+// install root. Before any temporary file exists it lists them (intent);
+// once they are all on storage it is rewritten as committed. Each version
+// is written beside it, flushed and renamed over it, so a cut leaves one
+// whole version or none.
+#pragma once
+
+#include <string>
+
+#include "plan.h"
+
+// Records the plan's folders, temporaries and names. False on failure.
+bool writeJournal(int records, const Plan &plan, bool committed);
+
+// Reads the journal into plan (folders, temporaries, names). Returns false
+// when there is none; malformed is set when there is one that cannot be read.
+bool readJournal(int records, Plan &plan, bool &committed, bool &malformed);
+
+// Removes the journal and flushes its folder.
+bool removeJournal(int records);

@@ -1,0 +1,71 @@
+// What an update changes in the install root, found before anything is
+// touched: the folders it creates and the files it writes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A folder by its place in the tree; the same place in the staging tree and
+// in the install root. dirs[0] is the root of both.
+struct PlanDir {
+    size_t parent = 0;
+    std::string name;
+    bool isNew = false;     // missing in the install root: this run creates it
+    std::string temporary;  // a new folder in an existing one is created under
+                            // this name, filled, and renamed at the commit
+    const std::string &onDisk(bool committed) const {
+        return committed || temporary.empty() ? name : temporary;
+    }
+};
+
+struct PlanFile {
+    size_t dir = 0;
+    std::string name;          // installed name (a link's same-folder target)
+    std::string source;        // staged name in dir, or a path below the staging root
+    bool sourceIsPath = false; // a staged link: source is what it leads to
+    bool isNew = true;
+    mode_t mode = 0;           // installed bits: kept, or the staged ones less set-id
+    uid_t uid = 0;             // installed owner (existing files only)
+    gid_t gid = 0;
+    dev_t sourceDev = 0;       // identity of the staged file, for hard links
+    ino_t sourceIno = 0;
+    off_t size = 0;
+    size_t linkTo = SIZE_MAX;  // earlier file of the same staged inode
+    std::string temporary;     // name beside the installed one until the commit;
+                               // in a new folder, the name itself
+};
+
+struct Plan {
+    std::vector<PlanDir> dirs{PlanDir{}};
+    std::vector<PlanFile> files;
+    uint64_t bytesNeeded = 0;
+    uint64_t inodesNeeded = 0;
+    size_t unchanged = 0;
+    bool changes() const { return !files.empty() || newDirs() > 0; }
+    size_t newDirs() const;
+};
+
+// Opens planned folders below a root by descriptors, one name at a time and
+// never through a link, whatever the depth; keeps the last one open. Before
+// the commit, new folders are reached under their temporary names.
+class DirCursor {
+public:
+    DirCursor(int root, const std::vector<PlanDir> &dirs, bool committed)
+        : root_(root), dirs_(dirs), committed_(committed) {}
+    DirCursor(const DirCursor &) = delete;
+    DirCursor &operator=(const DirCursor &) = delete;
+    ~DirCursor();
+    // The folder's descriptor (owned by the cursor), or -1 with errno set.
+    int open(size_t dir);
+
+private:
+    int openFromRoot(size_t dir);
+    int root_;
+    const std::vector<PlanDir> &dirs_;
+    bool committed_;
+    size_t current_ = 0;
+    int fd_ = -1;  // -1: the root itself
+};

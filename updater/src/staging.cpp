@@ -1,0 +1,176 @@
+#include "staging.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// Where a link's text leads, as a path below the staging root; "" when it
+// names something outside it.
+std::string linkedPath(int dir, const char *name, const std::string &dirRel,
+                       const char *rootPath) {
+    char text[PATH_MAX];
+    ssize_t n = readlinkat(dir, name, text, sizeof text - 1);
+    if (n <= 0)
+        return {};
+    const std::string target(text, static_cast<size_t>(n));
+    if (target[0] != '/') {
+        return dirRel.empty() ? target : dirRel + "/" + target;
+    }
+    const std::string prefix = std::string(rootPath) + "/";
+    if (target.compare(0, prefix.size(), prefix) != 0)
+        return {};
+    return target.substr(prefix.size());
+}
+
+bool isRegular(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+Fd openTrustedStaging(const char *path, std::string &why) {
+    Fd fd(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+        why = std::string("no staging tree at ") + path + " (" + strerror(errno) + ")";
+        return Fd();
+    }
+    if (st.st_uid != 0 && st.st_uid != getuid()) {
+        why = std::string("staging tree ") + path + " owned by user " + std::to_string(st.st_uid);
+        return Fd();
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        why = std::string("staging tree ") + path + " writable by group or others";
+        return Fd();
+    }
+    return fd;
+}
+
+Fd openLinkedFile(int root, int dir, const char *name, const std::string &dirRel,
+                  const char *rootPath, std::string &path) {
+    path = linkedPath(dir, name, dirRel, rootPath);
+    return path.empty() ? Fd() : openBelow(root, path, rootPath);
+}
+
+// Without openat2 (kernels before 5.6, older user-mode emulators) the
+// path is walked here, one name at a time: links are read and followed by
+// hand, ".." never climbs above the root, and nothing is opened through a
+// link. Each folder on the way stays open until the walk ends.
+class BeneathWalk {
+public:
+    BeneathWalk(int root, const char *rootPath) : root_(root), rootPath_(rootPath) {}
+
+    Fd open(const std::string &path) {
+        std::vector<std::string> todo = split(path);
+        int hops = 0;
+        while (!todo.empty()) {
+            const std::string name = todo.back();
+            todo.pop_back();
+            if (name == "." || name.empty())
+                continue;
+            if (name == "..") {
+                if (folders_.empty())
+                    return Fd();
+                folders_.pop_back();
+                continue;
+            }
+            struct stat st;
+            if (fstatat(here(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return Fd();
+            if (S_ISLNK(st.st_mode)) {
+                if (++hops > 40 || !followLink(name, todo))
+                    return Fd();
+            } else if (todo.empty()) {
+                return openRegularAt(here(), name.c_str());
+            } else if (!enter(name)) {
+                return Fd();
+            }
+        }
+        return Fd();
+    }
+
+private:
+    // Components in reverse, so that the next one is at the back.
+    static std::vector<std::string> split(const std::string &path) {
+        std::vector<std::string> parts;
+        size_t start = 0;
+        for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1)
+            parts.push_back(path.substr(start, slash - start));
+        parts.push_back(path.substr(start));
+        return {parts.rbegin(), parts.rend()};
+    }
+
+    int here() const { return folders_.empty() ? root_ : folders_.back().get(); }
+
+    bool enter(const std::string &name) {
+        Fd next(openat(here(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid())
+            return false;
+        folders_.push_back(std::move(next));
+        return true;
+    }
+
+    // A link's text goes in front of what is left; an absolute one must
+    // name the staging tree and starts again from its root.
+    bool followLink(const std::string &name, std::vector<std::string> &todo) {
+        char text[PATH_MAX];
+        ssize_t n = readlinkat(here(), name.c_str(), text, sizeof text - 1);
+        if (n <= 0)
+            return false;
+        std::string target(text, static_cast<size_t>(n));
+        if (target[0] == '/') {
+            const std::string prefix = std::string(rootPath_) + "/";
+            if (target.compare(0, prefix.size(), prefix) != 0)
+                return false;
+            target.erase(0, prefix.size());
+            folders_.clear();
+        }
+        for (const std::string &part : split(target))
+            todo.push_back(part);
+        return true;
+    }
+
+    int root_;
+    const char *rootPath_;
+    std::vector<Fd> folders_;
+};
+
+Fd openBelow(int root, const std::string &path, const char *rootPath) {
+#ifdef SYS_openat2
+    open_how how = {};
+    how.flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    Fd fd(static_cast<int>(syscall(SYS_openat2, root, path.c_str(), &how, sizeof how)));
+    if (fd.valid() || errno != ENOSYS) {
+        if (fd.valid() && !isRegular(fd.get()))
+            fd.reset();
+        return fd;
+    }
+#endif
+    return BeneathWalk(root, rootPath).open(path);
+}
+
+// Reading a file to compare it must not write its access time: an update
+// that changes nothing writes nothing. Only the owner or root may ask that.
+Fd openRegularAt(int dir, const char *name, struct stat *st) {
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    Fd fd(openat(dir, name, flags | O_NOATIME));
+    if (!fd.valid() && errno == EPERM)
+        fd.reset(openat(dir, name, flags));
+    struct stat own;
+    if (!st)
+        st = &own;
+    if (fd.valid() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)))
+        fd.reset();
+    return fd;
+}

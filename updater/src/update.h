@@ -1,0 +1,22 @@
+// One update of the install root from the staging tree, and the record of
+// how it ended.
+#pragma once
+
+#include <string>
+
+extern const char *DST_ROOT;
+extern const char *SRC_ROOT;
+
+// Creates the folder path when nothing exists there (mode 0777 less the
+// umask); an existing path of any type is left as it is.
+void createDir(const char *path);
+
+// Mirrors the staging folder base + rel into DST_ROOT + rel, all or
+// nothing, after finishing any update a cut interrupted; leaves the
+// result line (see lastResultPath) in the install root.
+void listdir(const std::string &base, const std::string &rel);
+
+// For `updater --recover`: finishes or undoes an interrupted update in
+// DST_ROOT, remounting it writable for that if needed. 0 when the install
+// root is consistent afterwards, 1 otherwise.
+int recoverAtBoot();
