@@ -91,10 +91,43 @@ double fill_window(double *window, int mode, int n)
     }
 }
 
+#if defined(__arm__) && defined(__ARM_FP) && (__ARM_FP & 8)
+// The board's VFP loads and stores two doubles in one instruction, which
+// GCC does not use here: two samples of both channels take 11 instructions
+// instead of 18. The products are the same IEEE multiplications.
+const double *apply_window_pairs(const double *window, const double *&a_in, const double *&b_in,
+                                 double *&a_out, double *&b_out, int pairs)
+{
+    if (pairs <= 0)
+        return window;
+    asm volatile("1:\n\t"
+                 "vldmia %[w]!, {d0-d1}\n\t"
+                 "vldmia %[a]!, {d2-d3}\n\t"
+                 "vldmia %[b]!, {d4-d5}\n\t"
+                 "vmul.f64 d2, d0, d2\n\t"
+                 "vmul.f64 d3, d1, d3\n\t"
+                 "vmul.f64 d4, d0, d4\n\t"
+                 "vmul.f64 d5, d1, d5\n\t"
+                 "vstmia %[ao]!, {d2-d3}\n\t"
+                 "vstmia %[bo]!, {d4-d5}\n\t"
+                 "subs %[n], %[n], #1\n\t"
+                 "bne 1b"
+                 : [w] "+r"(window), [a] "+r"(a_in), [b] "+r"(b_in), [ao] "+r"(a_out),
+                   [bo] "+r"(b_out), [n] "+r"(pairs)
+                 :
+                 : "d0", "d1", "d2", "d3", "d4", "d5", "cc", "memory");
+    return window;
+}
+#endif
+
 // Both channels in one pass, each coefficient loaded once.
 void apply_window(const double *window, const double *a_in, const double *b_in, double *a_out,
                   double *b_out, int n)
 {
+#if defined(__arm__) && defined(__ARM_FP) && (__ARM_FP & 8)
+    window = apply_window_pairs(window, a_in, b_in, a_out, b_out, n / 2);
+    n %= 2;
+#endif
     for (int i = 0; i < n; ++i) {
         const double w = window[i];
         a_out[i] = w * a_in[i];
