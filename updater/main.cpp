@@ -11,9 +11,9 @@
 
 int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], "--recover") == 0)
-        return recoverAtBoot();
+        return recover_at_boot();
     StartDaemon();
-    guardSignals();
+    guard_signals();
     run("killall nginx");
     run("mount -o rw,remount /opt/quarnel");
     run("killall hostapd");
@@ -27,7 +27,7 @@ int main(int argc, char **argv) {
     sync();
     run("nohup reboot & disown");
     run("reboot");
-    unguardSignals();
+    unguard_signals();
     run("nohup reboot & disown");
     return 0;
 }

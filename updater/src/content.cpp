@@ -11,7 +11,7 @@ namespace {
 constexpr size_t kChunk = size_t{256} << 10;
 
 // Fills the whole buffer unless the file ends first; -1 on an error.
-ssize_t readFull(int fd, char *buffer, size_t size) {
+ssize_t read_full(int fd, char *buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
         ssize_t n = read(fd, buffer + done, size - done);
@@ -26,7 +26,7 @@ ssize_t readFull(int fd, char *buffer, size_t size) {
     return static_cast<ssize_t>(done);
 }
 
-bool writeAllAt(int out, const char *data, size_t size, off_t at) {
+bool write_all_at(int out, const char *data, size_t size, off_t at) {
     while (size > 0) {
         ssize_t n = pwrite(out, data, size, at);
         if (n < 0 && errno == EINTR)
@@ -40,14 +40,14 @@ bool writeAllAt(int out, const char *data, size_t size, off_t at) {
     return true;
 }
 
-bool copyRangeByBuffer(int in, int out, off_t from, off_t length) {
+bool copy_range_by_buffer(int in, int out, off_t from, off_t length) {
     static char buffer[kChunk];
     while (length > 0) {
         size_t want = length < static_cast<off_t>(kChunk) ? static_cast<size_t>(length) : kChunk;
         ssize_t n = pread(in, buffer, want, from);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0 || !writeAllAt(out, buffer, static_cast<size_t>(n), from))
+        if (n <= 0 || !write_all_at(out, buffer, static_cast<size_t>(n), from))
             return false;
         from += n;
         length -= n;
@@ -57,12 +57,12 @@ bool copyRangeByBuffer(int in, int out, off_t from, off_t length) {
 
 // The kernel copies without a trip through user space where it can; where
 // it cannot (another file system type, an old kernel) the buffer does.
-bool copyRange(int in, int out, off_t from, off_t length) {
-    static bool kernelCopies = true;
-    while (kernelCopies && length > 0) {
-        loff_t inAt = from, outAt = from;
+bool copy_range(int in, int out, off_t from, off_t length) {
+    static bool kernel_copies = true;
+    while (kernel_copies && length > 0) {
+        loff_t in_at = from, out_at = from;
         const off_t most = off_t{1} << 30;  // fits a 32-bit size_t
-        ssize_t n = copy_file_range(in, &inAt, out, &outAt,
+        ssize_t n = copy_file_range(in, &in_at, out, &out_at,
                                     static_cast<size_t>(length < most ? length : most), 0);
         if (n < 0 && errno == EINTR)
             continue;
@@ -71,37 +71,37 @@ bool copyRange(int in, int out, off_t from, off_t length) {
         if (n < 0) {
             if (errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP)
                 return false;
-            kernelCopies = false;
+            kernel_copies = false;
             break;
         }
         from += n;
         length -= n;
     }
-    return copyRangeByBuffer(in, out, from, length);
+    return copy_range_by_buffer(in, out, from, length);
 }
 
 // Start of the next data at or after pos, or size when only a hole is left.
-off_t nextData(int in, off_t pos, off_t size) {
+off_t next_data(int in, off_t pos, off_t size) {
     off_t data = lseek(in, pos, SEEK_DATA);
     if (data >= 0)
         return data < size ? data : size;
     return errno == ENXIO ? size : pos;  // no hole support: all data
 }
 
-off_t nextHole(int in, off_t pos, off_t size) {
+off_t next_hole(int in, off_t pos, off_t size) {
     off_t hole = lseek(in, pos, SEEK_HOLE);
     return hole > pos && hole < size ? hole : size;
 }
 
-} // namespace
+}  // namespace
 
 // Both files were found size bytes long: a file that ends early differs.
-bool sameContent(int a, int b, off_t size) {
+bool same_content(int a, int b, off_t size) {
     static char left[kChunk], right[kChunk];
     while (size > 0) {
         const size_t want = size < static_cast<off_t>(kChunk) ? static_cast<size_t>(size) : kChunk;
-        ssize_t n = readFull(a, left, want);
-        ssize_t m = readFull(b, right, want);
+        ssize_t n = read_full(a, left, want);
+        ssize_t m = read_full(b, right, want);
         if (n != static_cast<ssize_t>(want) || m != n || memcmp(left, right, want) != 0)
             return false;
         size -= n;
@@ -111,14 +111,14 @@ bool sameContent(int a, int b, off_t size) {
 
 bool copyFile(int in, int out, off_t size, bool sparse) {
     if (!sparse)
-        return copyRange(in, out, 0, size);
+        return copy_range(in, out, 0, size);
     off_t pos = 0;
     while (pos < size) {
-        off_t data = nextData(in, pos, size);
+        off_t data = next_data(in, pos, size);
         if (data >= size)
             break;
-        off_t hole = nextHole(in, data, size);
-        if (!copyRange(in, out, data, hole - data))
+        off_t hole = next_hole(in, data, size);
+        if (!copy_range(in, out, data, hole - data))
             return false;
         pos = hole;
     }

@@ -15,39 +15,39 @@ const int kGuardedSignals[] = {SIGCHLD, SIGHUP, SIGABRT, SIGFPE, SIGILL,
 // The services are already stopped when a fault can happen, and returning
 // from the handler would fault again forever. Flush what is written and
 // restart the board; if the kernel refuses, ask the shell for the reboot.
-[[noreturn]] void rebootAfterFault() {
+[[noreturn]] void reboot_after_fault() {
     sync();
     reboot(RB_AUTOBOOT);
     execl("/bin/sh", "sh", "-c", "reboot", static_cast<char *>(nullptr));
     _exit(1);
 }
 
-bool isFaultSignal(int sig) {
+bool is_fault_signal(int sig) {
     return sig == SIGSEGV || sig == SIGFPE || sig == SIGILL;
 }
 
 // A fault signal raised by the processor (positive si_code) reboots; the
 // same signal sent by another process is ignored like the others.
-void guardAgainstFault(int sig, siginfo_t *info, void *) {
+void guard_against_fault(int sig, siginfo_t *info, void *) {
     if (info && info->si_code > 0)
-        rebootAfterFault();
+        reboot_after_fault();
     signalHandlerStrong(sig);
 }
 
-void installStrong(int sig) {
+void install_strong(int sig) {
     struct sigaction action = {};
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    if (isFaultSignal(sig)) {
+    if (is_fault_signal(sig)) {
         action.sa_flags |= SA_SIGINFO;
-        action.sa_sigaction = guardAgainstFault;
+        action.sa_sigaction = guard_against_fault;
     } else {
         action.sa_handler = signalHandlerStrong;
     }
     sigaction(sig, &action, nullptr);
 }
 
-void closeDescriptorsFromOne() {
+void close_descriptors_from_one() {
 #ifdef SYS_close_range
     if (syscall(SYS_close_range, 1U, ~0U, 0U) == 0)
         return;
@@ -56,21 +56,21 @@ void closeDescriptorsFromOne() {
         close(static_cast<int>(fd));
 }
 
-} // namespace
+}  // namespace
 
 void signalHandlerStrong(int) {}
 
 void signalHandlerDefault(int) { exit(0); }
 
-void guardSignals() {
+void guard_signals() {
     for (int sig : kGuardedSignals)
-        installStrong(sig);
+        install_strong(sig);
     // Under a file size limit the write fails (EFBIG) and the update is
     // rolled back; the default action would end the run before the reboot.
     signal(SIGXFSZ, SIG_IGN);
 }
 
-void unguardSignals() {
+void unguard_signals() {
     for (int sig : kGuardedSignals)
         signal(sig, signalHandlerDefault);
 }
@@ -83,7 +83,7 @@ void StartDaemon() {
         exit(0);
     if (setsid() < 0)
         exit(1);
-    closeDescriptorsFromOne();
+    close_descriptors_from_one();
 }
 
 void run(const char *command) {

@@ -1,5 +1,6 @@
 // Owns one descriptor; closes it on every path out of a scope.
-#pragma once
+#ifndef QN_UPDATER_FD_H
+#define QN_UPDATER_FD_H
 
 #include <unistd.h>
 
@@ -30,3 +31,5 @@ public:
 private:
     int fd_;
 };
+
+#endif

@@ -20,7 +20,7 @@ namespace {
 
 // A name no earlier run and no staged file is expected to hold: a later
 // run after a reboot may well get the same process ID.
-std::string runId() {
+std::string run_id() {
     unsigned char bytes[8];
     if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != sizeof bytes) {
         const unsigned long long mix = static_cast<unsigned long long>(time(nullptr)) * 1000003u ^
@@ -35,46 +35,46 @@ std::string runId() {
 
 // A new folder whose parent exists is built under a temporary name and
 // renamed as a whole; what lies inside it has its own name from the start.
-void nameTemporaries(Plan &plan) {
-    const std::string prefix = ".updater-" + runId() + "-";
+void name_temporaries(Plan &plan) {
+    const std::string prefix = ".updater-" + run_id() + "-";
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
         PlanDir &dir = plan.dirs[i];
-        if (dir.isNew && !plan.dirs[dir.parent].isNew)
+        if (dir.is_new && !plan.dirs[dir.parent].is_new)
             dir.temporary = prefix + "d" + std::to_string(i);
     }
     for (size_t i = 0; i < plan.files.size(); ++i) {
         PlanFile &file = plan.files[i];
-        file.temporary = plan.dirs[file.dir].isNew ? file.name : prefix + std::to_string(i);
+        file.temporary = plan.dirs[file.dir].is_new ? file.name : prefix + std::to_string(i);
     }
 }
 
 class Preparer {
 public:
-    Preparer(int staging, const char *stagingPath, int install, Plan &plan)
-        : staging_(staging), stagingPath_(stagingPath), plan_(plan), src_(staging, plan.dirs, true),
+    Preparer(int staging, const char *staging_path, int install, Plan &plan)
+        : staging_(staging), staging_path_(staging_path), plan_(plan), src_(staging, plan.dirs, true),
           dst_(install, plan.dirs, false), links_(install, plan.dirs, false) {}
 
-    bool createFolders(std::string &why);
-    bool writeFiles(std::string &why);
+    bool create_folders(std::string &why);
+    bool write_files(std::string &why);
 
 private:
-    bool writeFile(const PlanFile &file);
-    bool linkFile(const PlanFile &file, int dir);
-    Fd openSource(const PlanFile &file);
+    bool write_file(const PlanFile &file);
+    bool link_file(const PlanFile &file, int dir);
+    Fd open_source(const PlanFile &file);
 
     int staging_;
-    const char *stagingPath_;
+    const char *staging_path_;
     Plan &plan_;
     DirCursor src_, dst_, links_;
 };
 
-bool Preparer::createFolders(std::string &why) {
+bool Preparer::create_folders(std::string &why) {
     for (size_t i = 1; i < plan_.dirs.size(); ++i) {
         const PlanDir &dir = plan_.dirs[i];
-        if (!dir.isNew)
+        if (!dir.is_new)
             continue;
         int parent = dst_.open(dir.parent);
-        if (parent < 0 || mkdirat(parent, dir.onDisk(false).c_str(), 0777) != 0) {
+        if (parent < 0 || mkdirat(parent, dir.on_disk(false).c_str(), 0777) != 0) {
             why = "cannot create folder " + dir.name + " (" + strerror(errno) + ")";
             return false;
         }
@@ -82,9 +82,9 @@ bool Preparer::createFolders(std::string &why) {
     return true;
 }
 
-bool Preparer::writeFiles(std::string &why) {
+bool Preparer::write_files(std::string &why) {
     for (const PlanFile &file : plan_.files) {
-        if (!writeFile(file)) {
+        if (!write_file(file)) {
             why = "cannot write " + file.name + " (" + strerror(errno) + ")";
             return false;
         }
@@ -94,32 +94,32 @@ bool Preparer::writeFiles(std::string &why) {
 
 // Members of one staged hard link share an inode where they share the
 // attributes it carries.
-bool Preparer::linkFile(const PlanFile &file, int dir) {
-    const PlanFile &first = plan_.files[file.linkTo];
-    const bool same = first.isNew == file.isNew && first.mode == file.mode &&
-                      (file.isNew || (first.uid == file.uid && first.gid == file.gid));
+bool Preparer::link_file(const PlanFile &file, int dir) {
+    const PlanFile &first = plan_.files[file.link_to];
+    const bool same = first.is_new == file.is_new && first.mode == file.mode &&
+                      (file.is_new || (first.uid == file.uid && first.gid == file.gid));
     if (!same)
         return false;
     int from = links_.open(first.dir);
     return from >= 0 && linkat(from, first.temporary.c_str(), dir, file.temporary.c_str(), 0) == 0;
 }
 
-Fd Preparer::openSource(const PlanFile &file) {
-    if (file.sourceIsPath)
-        return openBelow(staging_, file.source, stagingPath_);
+Fd Preparer::open_source(const PlanFile &file) {
+    if (file.source_is_path)
+        return open_below(staging_, file.source, staging_path_);
     int dir = src_.open(file.dir);
-    return dir < 0 ? Fd() : openRegularAt(dir, file.source.c_str());
+    return dir < 0 ? Fd() : open_regular_at(dir, file.source.c_str());
 }
 
 // Attributes first: the content is never readable under looser bits. A new
 // file gets the staged permission bits, never set-user/group-ID.
-bool Preparer::writeFile(const PlanFile &file) {
+bool Preparer::write_file(const PlanFile &file) {
     int dir = dst_.open(file.dir);
     if (dir < 0)
         return false;
-    if (file.linkTo != SIZE_MAX && linkFile(file, dir))
+    if (file.link_to != SIZE_MAX && link_file(file, dir))
         return true;
-    Fd in = openSource(file);
+    Fd in = open_source(file);
     struct stat st;
     if (!in.valid() || fstat(in.get(), &st) != 0)
         return false;
@@ -127,7 +127,7 @@ bool Preparer::writeFile(const PlanFile &file) {
                   0600));
     if (!out.valid())
         return false;
-    if (!file.isNew && fchown(out.get(), file.uid, file.gid) != 0 && geteuid() == 0)
+    if (!file.is_new && fchown(out.get(), file.uid, file.gid) != 0 && geteuid() == 0)
         return false;
     const bool sparse = st.st_blocks * 512 < st.st_size;
     if (fchmod(out.get(), file.mode) != 0 || !copyFile(in.get(), out.get(), st.st_size, sparse))
@@ -138,12 +138,12 @@ bool Preparer::writeFile(const PlanFile &file) {
 // Everything written so far reaches storage before the next step counts on it.
 bool flush(int install) { return syncfs(install) == 0; }
 
-bool renameInPlace(int dir, const std::string &from, const std::string &to) {
+bool rename_in_place(int dir, const std::string &from, const std::string &to) {
     return renameat(dir, from.c_str(), dir, to.c_str()) == 0 || errno == ENOENT;  // ENOENT: done before a cut
 }
 
 // New folders as a whole, then each file replaced in an existing folder.
-size_t renameAll(int install, const Plan &plan) {
+size_t rename_all(int install, const Plan &plan) {
     DirCursor dst(install, plan.dirs, false);
     size_t failed = 0;
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
@@ -151,13 +151,13 @@ size_t renameAll(int install, const Plan &plan) {
         if (folder.temporary.empty())
             continue;
         int parent = dst.open(folder.parent);
-        failed += parent < 0 || !renameInPlace(parent, folder.temporary, folder.name);
+        failed += parent < 0 || !rename_in_place(parent, folder.temporary, folder.name);
     }
     for (const PlanFile &file : plan.files) {
-        if (plan.dirs[file.dir].isNew)
+        if (plan.dirs[file.dir].is_new)
             continue;
         int dir = dst.open(file.dir);
-        if (dir >= 0 && renameInPlace(dir, file.temporary, file.name))
+        if (dir >= 0 && rename_in_place(dir, file.temporary, file.name))
             continue;
         if (dir >= 0)
             unlinkat(dir, file.temporary.c_str(), 0);
@@ -167,7 +167,7 @@ size_t renameAll(int install, const Plan &plan) {
 }
 
 // Only what the plan names: temporaries, then its new folders deepest first.
-void removeTemporaries(int install, const Plan &plan) {
+void remove_temporaries(int install, const Plan &plan) {
     DirCursor dst(install, plan.dirs, false);
     for (const PlanFile &file : plan.files) {
         int dir = dst.open(file.dir);
@@ -176,9 +176,9 @@ void removeTemporaries(int install, const Plan &plan) {
     }
     for (size_t i = plan.dirs.size(); i-- > 1;) {
         const PlanDir &folder = plan.dirs[i];
-        int parent = folder.isNew ? dst.open(folder.parent) : -1;
+        int parent = folder.is_new ? dst.open(folder.parent) : -1;
         if (parent >= 0)
-            unlinkat(parent, folder.onDisk(false).c_str(), AT_REMOVEDIR);
+            unlinkat(parent, folder.on_disk(false).c_str(), AT_REMOVEDIR);
     }
 }
 
@@ -187,56 +187,56 @@ std::string counted(size_t files, size_t folders) {
            std::to_string(folders) + (folders == 1 ? " new folder" : " new folders");
 }
 
-std::string commitAndRename(int install, int records, const Plan &plan) {
-    const size_t failed = renameAll(install, plan);
+std::string commit_and_rename(int install, int records, const Plan &plan) {
+    const size_t failed = rename_all(install, plan);
     flush(install);
-    removeJournal(records);
-    std::string result = "installed: " + counted(plan.files.size() - failed, plan.newDirs());
+    remove_journal(records);
+    std::string result = "installed: " + counted(plan.files.size() - failed, plan.new_dirs());
     if (failed > 0)
         result += "; " + std::to_string(failed) + " could not be put in place";
     return result;
 }
 
-std::string rollBack(int install, int records, const Plan &plan, const std::string &why) {
-    removeTemporaries(install, plan);
+std::string roll_back(int install, int records, const Plan &plan, const std::string &why) {
+    remove_temporaries(install, plan);
     flush(install);
-    removeJournal(records);
+    remove_journal(records);
     return "refused: " + why + "; nothing changed";
 }
 
-} // namespace
+}  // namespace
 
-std::string installPlan(int staging, const char *stagingPath, int install, int records,
+std::string install_plan(int staging, const char *staging_path, int install, int records,
                         Plan &plan) {
-    nameTemporaries(plan);
-    if (!writeJournal(records, plan, false))
+    name_temporaries(plan);
+    if (!write_journal(records, plan, false))
         return std::string("refused: cannot write the journal (") + strerror(errno) +
                "); nothing changed";
     std::string why;
     try {
-        Preparer preparer(staging, stagingPath, install, plan);
-        if (!preparer.createFolders(why) || !preparer.writeFiles(why))
-            return rollBack(install, records, plan, why);
+        Preparer preparer(staging, staging_path, install, plan);
+        if (!preparer.create_folders(why) || !preparer.write_files(why))
+            return roll_back(install, records, plan, why);
     } catch (const std::bad_alloc &) {
-        return rollBack(install, records, plan, "out of memory");
+        return roll_back(install, records, plan, "out of memory");
     }
     if (!flush(install))
-        return rollBack(install, records, plan, std::string("flush failed (") + strerror(errno) + ")");
-    if (!writeJournal(records, plan, true))
-        return rollBack(install, records, plan, "cannot commit the journal");
-    return commitAndRename(install, records, plan);
+        return roll_back(install, records, plan, std::string("flush failed (") + strerror(errno) + ")");
+    if (!write_journal(records, plan, true))
+        return roll_back(install, records, plan, "cannot commit the journal");
+    return commit_and_rename(install, records, plan);
 }
 
-std::string recoverInterruptedUpdate(int install, int records) {
+std::string recover_interrupted_update(int install, int records) {
     Plan plan;
     bool committed = false, malformed = false;
-    if (!readJournal(records, plan, committed, malformed))
+    if (!read_journal(records, plan, committed, malformed))
         return {};
     if (malformed) {
-        removeJournal(records);
+        remove_journal(records);
         return "refused: unreadable journal of an interrupted update removed";
     }
     if (committed)
-        return commitAndRename(install, records, plan) + " (interrupted update completed)";
-    return rollBack(install, records, plan, "interrupted before its commit");
+        return commit_and_rename(install, records, plan) + " (interrupted update completed)";
+    return roll_back(install, records, plan, "interrupted before its commit");
 }

@@ -48,7 +48,7 @@ std::string render(const Plan &plan, bool committed) {
     std::string text = std::string(kHeader) + "\n" + (committed ? "commit\n" : "intent\n");
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
         const PlanDir &dir = plan.dirs[i];
-        text += "d " + std::to_string(dir.parent) + " " + (dir.isNew ? "1 " : "0 ") +
+        text += "d " + std::to_string(dir.parent) + " " + (dir.is_new ? "1 " : "0 ") +
                 escape(dir.name) + " " + (dir.temporary.empty() ? "/" : escape(dir.temporary)) +
                 "\n";
     }
@@ -58,7 +58,7 @@ std::string render(const Plan &plan, bool committed) {
     return text + "end\n";
 }
 
-bool writeAll(int fd, const std::string &text) {
+bool write_all(int fd, const std::string &text) {
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -71,7 +71,7 @@ bool writeAll(int fd, const std::string &text) {
     return true;
 }
 
-bool readAll(int fd, std::string &text) {
+bool read_all(int fd, std::string &text) {
     char buffer[65536];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -85,19 +85,19 @@ bool readAll(int fd, std::string &text) {
     }
 }
 
-bool parseDir(std::istringstream &line, Plan &plan) {
+bool parse_dir(std::istringstream &line, Plan &plan) {
     PlanDir dir;
-    int isNew;
+    int is_new;
     std::string name, temporary;
-    if (!(line >> dir.parent >> isNew >> name >> temporary) || dir.parent >= plan.dirs.size() ||
+    if (!(line >> dir.parent >> is_new >> name >> temporary) || dir.parent >= plan.dirs.size() ||
         !unescape(name, dir.name) || (temporary != "/" && !unescape(temporary, dir.temporary)))
         return false;
-    dir.isNew = isNew == 1;
+    dir.is_new = is_new == 1;
     plan.dirs.push_back(dir);
     return true;
 }
 
-bool parseFile(std::istringstream &line, Plan &plan) {
+bool parse_file(std::istringstream &line, Plan &plan) {
     PlanFile file;
     std::string temporary, name;
     if (!(line >> file.dir >> temporary >> name) || file.dir >= plan.dirs.size() ||
@@ -121,20 +121,20 @@ bool parse(const std::string &text, Plan &plan, bool &committed) {
         words >> kind;
         if (kind == "end")
             return true;
-        if (!(kind == "d" ? parseDir(words, plan) : kind == "f" && parseFile(words, plan)))
+        if (!(kind == "d" ? parse_dir(words, plan) : kind == "f" && parse_file(words, plan)))
             return false;
     }
     return false;
 }
 
-} // namespace
+}  // namespace
 
-bool writeJournal(int records, const Plan &plan, bool committed) {
+bool write_journal(int records, const Plan &plan, bool committed) {
     unlinkat(records, kJournalNext, 0);
     int fd = openat(records, kJournalNext, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    bool written = writeAll(fd, render(plan, committed)) && fsync(fd) == 0;
+    bool written = write_all(fd, render(plan, committed)) && fsync(fd) == 0;
     written = close(fd) == 0 && written;
     if (!written || renameat(records, kJournalNext, records, kJournal) != 0) {
         unlinkat(records, kJournalNext, 0);
@@ -143,18 +143,18 @@ bool writeJournal(int records, const Plan &plan, bool committed) {
     return fsync(records) == 0;
 }
 
-bool readJournal(int records, Plan &plan, bool &committed, bool &malformed) {
+bool read_journal(int records, Plan &plan, bool &committed, bool &malformed) {
     malformed = false;
     unlinkat(records, kJournalNext, 0);
     int fd = openat(records, kJournal, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     std::string text;
-    malformed = !readAll(fd, text) || !parse(text, plan, committed);
+    malformed = !read_all(fd, text) || !parse(text, plan, committed);
     close(fd);
     return true;
 }
 
-bool removeJournal(int records) {
+bool remove_journal(int records) {
     return unlinkat(records, kJournal, 0) == 0 && fsync(records) == 0;
 }

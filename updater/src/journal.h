@@ -3,18 +3,21 @@
 // once they are all on storage it is rewritten as committed. Each version
 // is written beside it, flushed and renamed over it, so a cut leaves one
 // whole version or none.
-#pragma once
+#ifndef QN_UPDATER_JOURNAL_H
+#define QN_UPDATER_JOURNAL_H
 
 #include <string>
 
 #include "plan.h"
 
 // Records the plan's folders, temporaries and names. False on failure.
-bool writeJournal(int records, const Plan &plan, bool committed);
+bool write_journal(int records, const Plan &plan, bool committed);
 
 // Reads the journal into plan (folders, temporaries, names). Returns false
 // when there is none; malformed is set when there is one that cannot be read.
-bool readJournal(int records, Plan &plan, bool &committed, bool &malformed);
+bool read_journal(int records, Plan &plan, bool &committed, bool &malformed);
 
 // Removes the journal and flushes its folder.
-bool removeJournal(int records);
+bool remove_journal(int records);
+
+#endif

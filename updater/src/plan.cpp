@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-size_t Plan::newDirs() const {
+size_t Plan::new_dirs() const {
     size_t count = 0;
     for (const PlanDir &dir : dirs)
-        count += dir.isNew;
+        count += dir.is_new;
     return count;
 }
 
@@ -20,10 +20,10 @@ int DirCursor::open(size_t dir) {
         return fd_ >= 0 ? fd_ : root_;
     int fd;
     if (dir != 0 && dirs_[dir].parent == current_)
-        fd = openat(current_ == 0 ? root_ : fd_, dirs_[dir].onDisk(committed_).c_str(),
+        fd = openat(current_ == 0 ? root_ : fd_, dirs_[dir].on_disk(committed_).c_str(),
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     else
-        fd = openFromRoot(dir);
+        fd = open_from_root(dir);
     if (fd < 0 && dir != 0)
         return -1;
     if (fd_ >= 0)
@@ -34,13 +34,13 @@ int DirCursor::open(size_t dir) {
 }
 
 // Walks down from the root, holding one descriptor at a time.
-int DirCursor::openFromRoot(size_t dir) {
+int DirCursor::open_from_root(size_t dir) {
     std::vector<size_t> chain;
     for (size_t at = dir; at != 0; at = dirs_[at].parent)
         chain.push_back(at);
     int fd = -1;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        int next = openat(fd >= 0 ? fd : root_, dirs_[*it].onDisk(committed_).c_str(),
+        int next = openat(fd >= 0 ? fd : root_, dirs_[*it].on_disk(committed_).c_str(),
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0)
             close(fd);

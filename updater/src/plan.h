@@ -1,6 +1,7 @@
 // What an update changes in the install root, found before anything is
 // touched: the folders it creates and the files it writes.
-#pragma once
+#ifndef QN_UPDATER_PLAN_H
+#define QN_UPDATER_PLAN_H
 
 #include <cstddef>
 #include <cstdint>
@@ -13,10 +14,10 @@
 struct PlanDir {
     size_t parent = 0;
     std::string name;
-    bool isNew = false;     // missing in the install root: this run creates it
+    bool is_new = false;     // missing in the install root: this run creates it
     std::string temporary;  // a new folder in an existing one is created under
                             // this name, filled, and renamed at the commit
-    const std::string &onDisk(bool committed) const {
+    const std::string &on_disk(bool committed) const {
         return committed || temporary.empty() ? name : temporary;
     }
 };
@@ -25,15 +26,15 @@ struct PlanFile {
     size_t dir = 0;
     std::string name;          // installed name (a link's same-folder target)
     std::string source;        // staged name in dir, or a path below the staging root
-    bool sourceIsPath = false; // a staged link: source is what it leads to
-    bool isNew = true;
+    bool source_is_path = false; // a staged link: source is what it leads to
+    bool is_new = true;
     mode_t mode = 0;           // installed bits: kept, or the staged ones less set-id
     uid_t uid = 0;             // installed owner (existing files only)
     gid_t gid = 0;
-    dev_t sourceDev = 0;       // identity of the staged file, for hard links
-    ino_t sourceIno = 0;
+    dev_t source_dev = 0;       // identity of the staged file, for hard links
+    ino_t source_ino = 0;
     off_t size = 0;
-    size_t linkTo = SIZE_MAX;  // earlier file of the same staged inode
+    size_t link_to = SIZE_MAX;  // earlier file of the same staged inode
     std::string temporary;     // name beside the installed one until the commit;
                                // in a new folder, the name itself
 };
@@ -41,11 +42,11 @@ struct PlanFile {
 struct Plan {
     std::vector<PlanDir> dirs{PlanDir{}};
     std::vector<PlanFile> files;
-    uint64_t bytesNeeded = 0;
-    uint64_t inodesNeeded = 0;
+    uint64_t bytes_needed = 0;
+    uint64_t inodes_needed = 0;
     size_t unchanged = 0;
-    bool changes() const { return !files.empty() || newDirs() > 0; }
-    size_t newDirs() const;
+    bool changes() const { return !files.empty() || new_dirs() > 0; }
+    size_t new_dirs() const;
 };
 
 // Opens planned folders below a root by descriptors, one name at a time and
@@ -62,10 +63,12 @@ public:
     int open(size_t dir);
 
 private:
-    int openFromRoot(size_t dir);
+    int open_from_root(size_t dir);
     int root_;
     const std::vector<PlanDir> &dirs_;
     bool committed_;
     size_t current_ = 0;
     int fd_ = -1;  // -1: the root itself
 };
+
+#endif

@@ -21,15 +21,15 @@ bool reads(int records, const std::string &text) {
     return n >= 0 && std::string(buffer, static_cast<size_t>(n)) == text;
 }
 
-} // namespace
+}  // namespace
 
-int openRecords(int install) {
+int open_records(int install) {
     if (mkdirat(install, kRecordsFolder, 0755) != 0 && errno != EEXIST)
         return -1;
     return openat(install, kRecordsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-void writeResult(int records, const std::string &line) {
+void write_result(int records, const std::string &line) {
     const std::string text = line + "\n";
     if (records < 0 || reads(records, text))
         return;

@@ -1,6 +1,7 @@
 // Walks the staging tree and the install root side by side and plans the
 // update; reads both, changes nothing.
-#pragma once
+#ifndef QN_UPDATER_SCAN_H
+#define QN_UPDATER_SCAN_H
 
 #include <string>
 
@@ -10,7 +11,9 @@
 extern const char *const kRecordsFolder;
 
 // Fills plan with every folder to create and every file whose content
-// differs (blockSize: the install root's allocation unit, for the space
+// differs (block_size: the install root's allocation unit, for the space
 // estimate). False with why set when the staging tree changed under the walk.
-bool planUpdate(int staging, int install, const char *stagingPath, unsigned long blockSize,
+bool plan_update(int staging, int install, const char *staging_path, unsigned long block_size,
                 Plan &plan, std::string &why);
+
+#endif

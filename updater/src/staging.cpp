@@ -15,30 +15,30 @@ namespace {
 
 // Where a link's text leads, as a path below the staging root; "" when it
 // names something outside it.
-std::string linkedPath(int dir, const char *name, const std::string &dirRel,
-                       const char *rootPath) {
+std::string linked_path(int dir, const char *name, const std::string &dir_rel,
+                       const char *root_path) {
     char text[PATH_MAX];
     ssize_t n = readlinkat(dir, name, text, sizeof text - 1);
     if (n <= 0)
         return {};
     const std::string target(text, static_cast<size_t>(n));
     if (target[0] != '/') {
-        return dirRel.empty() ? target : dirRel + "/" + target;
+        return dir_rel.empty() ? target : dir_rel + "/" + target;
     }
-    const std::string prefix = std::string(rootPath) + "/";
+    const std::string prefix = std::string(root_path) + "/";
     if (target.compare(0, prefix.size(), prefix) != 0)
         return {};
     return target.substr(prefix.size());
 }
 
-bool isRegular(int fd) {
+bool is_regular(int fd) {
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-} // namespace
+}  // namespace
 
-Fd openTrustedStaging(const char *path, std::string &why) {
+Fd open_trusted_staging(const char *path, std::string &why) {
     Fd fd(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!fd.valid() || fstat(fd.get(), &st) != 0) {
@@ -56,10 +56,10 @@ Fd openTrustedStaging(const char *path, std::string &why) {
     return fd;
 }
 
-Fd openLinkedFile(int root, int dir, const char *name, const std::string &dirRel,
-                  const char *rootPath, std::string &path) {
-    path = linkedPath(dir, name, dirRel, rootPath);
-    return path.empty() ? Fd() : openBelow(root, path, rootPath);
+Fd open_linked_file(int root, int dir, const char *name, const std::string &dir_rel,
+                  const char *root_path, std::string &path) {
+    path = linked_path(dir, name, dir_rel, root_path);
+    return path.empty() ? Fd() : open_below(root, path, root_path);
 }
 
 // Without openat2 (kernels before 5.6, older user-mode emulators) the
@@ -68,7 +68,7 @@ Fd openLinkedFile(int root, int dir, const char *name, const std::string &dirRel
 // link. Each folder on the way stays open until the walk ends.
 class BeneathWalk {
 public:
-    BeneathWalk(int root, const char *rootPath) : root_(root), rootPath_(rootPath) {}
+    BeneathWalk(int root, const char *root_path) : root_(root), root_path_(root_path) {}
 
     Fd open(const std::string &path) {
         std::vector<std::string> todo = split(path);
@@ -88,10 +88,10 @@ public:
             if (fstatat(here(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 return Fd();
             if (S_ISLNK(st.st_mode)) {
-                if (++hops > 40 || !followLink(name, todo))
+                if (++hops > 40 || !follow_link(name, todo))
                     return Fd();
             } else if (todo.empty()) {
-                return openRegularAt(here(), name.c_str());
+                return open_regular_at(here(), name.c_str());
             } else if (!enter(name)) {
                 return Fd();
             }
@@ -122,14 +122,14 @@ private:
 
     // A link's text goes in front of what is left; an absolute one must
     // name the staging tree and starts again from its root.
-    bool followLink(const std::string &name, std::vector<std::string> &todo) {
+    bool follow_link(const std::string &name, std::vector<std::string> &todo) {
         char text[PATH_MAX];
         ssize_t n = readlinkat(here(), name.c_str(), text, sizeof text - 1);
         if (n <= 0)
             return false;
         std::string target(text, static_cast<size_t>(n));
         if (target[0] == '/') {
-            const std::string prefix = std::string(rootPath_) + "/";
+            const std::string prefix = std::string(root_path_) + "/";
             if (target.compare(0, prefix.size(), prefix) != 0)
                 return false;
             target.erase(0, prefix.size());
@@ -141,28 +141,28 @@ private:
     }
 
     int root_;
-    const char *rootPath_;
+    const char *root_path_;
     std::vector<Fd> folders_;
 };
 
-Fd openBelow(int root, const std::string &path, const char *rootPath) {
+Fd open_below(int root, const std::string &path, const char *root_path) {
 #ifdef SYS_openat2
     open_how how = {};
     how.flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     Fd fd(static_cast<int>(syscall(SYS_openat2, root, path.c_str(), &how, sizeof how)));
     if (fd.valid() || errno != ENOSYS) {
-        if (fd.valid() && !isRegular(fd.get()))
+        if (fd.valid() && !is_regular(fd.get()))
             fd.reset();
         return fd;
     }
 #endif
-    return BeneathWalk(root, rootPath).open(path);
+    return BeneathWalk(root, root_path).open(path);
 }
 
 // Reading a file to compare it must not write its access time: an update
 // that changes nothing writes nothing. Only the owner or root may ask that.
-Fd openRegularAt(int dir, const char *name, struct stat *st) {
+Fd open_regular_at(int dir, const char *name, struct stat *st) {
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     Fd fd(openat(dir, name, flags | O_NOATIME));
     if (!fd.valid() && errno == EPERM)

@@ -1,9 +1,11 @@
 // One update of the install root from the staging tree, and the record of
 // how it ended.
-#pragma once
+#ifndef QN_UPDATER_UPDATE_H
+#define QN_UPDATER_UPDATE_H
 
 #include <string>
 
+// DST_ROOT, SRC_ROOT, createDir and listdir keep their established names.
 extern const char *DST_ROOT;
 extern const char *SRC_ROOT;
 
@@ -13,10 +15,12 @@ void createDir(const char *path);
 
 // Mirrors the staging folder base + rel into DST_ROOT + rel, all or
 // nothing, after finishing any update a cut interrupted; leaves the
-// result line (see lastResultPath) in the install root.
+// result line (see result.h) in the install root.
 void listdir(const std::string &base, const std::string &rel);
 
 // For `updater --recover`: finishes or undoes an interrupted update in
 // DST_ROOT, remounting it writable for that if needed. 0 when the install
 // root is consistent afterwards, 1 otherwise.
-int recoverAtBoot();
+int recover_at_boot();
+
+#endif
