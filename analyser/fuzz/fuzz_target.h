@@ -1,6 +1,7 @@
 // What each fuzz target provides, and what the driver offers it. A target
 // is also a libFuzzer target: it defines LLVMFuzzerTestOneInput.
-#pragma once
+#ifndef QN_ANALYSER_FUZZ_FUZZ_TARGET_H
+#define QN_ANALYSER_FUZZ_FUZZ_TARGET_H
 
 #include <cstddef>
 #include <cstdint>
@@ -36,3 +37,5 @@ void accepted();
 void check_message(const char *message);
 
 }  // namespace analyser::fuzz
+
+#endif

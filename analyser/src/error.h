@@ -1,6 +1,7 @@
 // The one kind of failure the command reports: a message for the user, who
 // sees it as a single "spectrum-analyser: ..." line on standard error.
-#pragma once
+#ifndef QN_ANALYSER_ERROR_H
+#define QN_ANALYSER_ERROR_H
 
 #include <stdexcept>
 #include <string>
@@ -22,3 +23,5 @@ inline std::string one_line(std::string text)
 }
 
 }  // namespace analyser
+
+#endif

@@ -1,5 +1,6 @@
 // Human-readable numbers for the peak lines.
-#pragma once
+#ifndef QN_ANALYSER_FORMAT_H
+#define QN_ANALYSER_FORMAT_H
 
 #include "pipeline.h"
 
@@ -20,3 +21,5 @@ std::string peak_line(const char *channel, const Peak &peak, const char *unit);
 std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace analyser
+
+#endif

@@ -1,5 +1,6 @@
 // Reading the signal to analyse.
-#pragma once
+#ifndef QN_ANALYSER_INPUT_H
+#define QN_ANALYSER_INPUT_H
 
 #include "signal.h"
 
@@ -22,3 +23,5 @@ Signal read_csv(const std::string &path, std::size_t max_frames);
 Signal load_signal(const std::string &path, std::size_t n);
 
 }  // namespace analyser
+
+#endif

@@ -1,5 +1,6 @@
 // Command-line options of spectrum-analyser.
-#pragma once
+#ifndef QN_ANALYSER_OPTIONS_H
+#define QN_ANALYSER_OPTIONS_H
 
 #include <string>
 
@@ -30,3 +31,5 @@ const char *window_name(int window);
 const char *unit_name(int mode);
 
 }  // namespace analyser
+
+#endif

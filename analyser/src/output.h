@@ -1,5 +1,6 @@
 // Writing the spectrum: CSV table and SVG plot.
-#pragma once
+#ifndef QN_ANALYSER_OUTPUT_H
+#define QN_ANALYSER_OUTPUT_H
 
 #include "pipeline.h"
 
@@ -31,3 +32,5 @@ void finish_standard_stream(std::ostream &out, const char *name);
 void reserve_standard_descriptors();
 
 }  // namespace analyser
+
+#endif

@@ -1,5 +1,6 @@
 // Runs the spectrum module over one two-channel acquisition.
-#pragma once
+#ifndef QN_ANALYSER_PIPELINE_H
+#define QN_ANALYSER_PIPELINE_H
 
 #include "options.h"
 #include "signal.h"
@@ -78,3 +79,5 @@ private:
 };
 
 }  // namespace analyser
+
+#endif

@@ -1,5 +1,6 @@
 // Axis ranges with round tick values for the plot.
-#pragma once
+#ifndef QN_ANALYSER_PLOT_SCALE_H
+#define QN_ANALYSER_PLOT_SCALE_H
 
 #include <vector>
 
@@ -22,3 +23,5 @@ Scale nice_scale(double low, double high, int wanted = 6);
 Scale exact_scale(double low, double high, int wanted = 6);
 
 }  // namespace analyser
+
+#endif

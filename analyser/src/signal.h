@@ -1,5 +1,6 @@
 // A two-channel signal in volts, one sample per channel and frame.
-#pragma once
+#ifndef QN_ANALYSER_SIGNAL_H
+#define QN_ANALYSER_SIGNAL_H
 
 #include <cstddef>
 #include <vector>
@@ -15,3 +16,5 @@ struct Signal {
 };
 
 }  // namespace analyser
+
+#endif

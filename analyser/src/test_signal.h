@@ -1,5 +1,6 @@
 // The built-in signal analysed when no file is given.
-#pragma once
+#ifndef QN_ANALYSER_TEST_SIGNAL_H
+#define QN_ANALYSER_TEST_SIGNAL_H
 
 #include "signal.h"
 
@@ -19,3 +20,5 @@ inline constexpr TestTone kTestToneB{0.1, 3};
 Signal synthesise_test_signal(std::size_t n);
 
 }  // namespace analyser
+
+#endif

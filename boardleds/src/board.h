@@ -1,7 +1,8 @@
 // Module-internal: the board's fixed LED directories and PHY register. The
 // module's own calls use these, never the exported globals, so that an
 // application global of the same name cannot redirect them.
-#pragma once
+#ifndef QN_BOARDLEDS_BOARD_H
+#define QN_BOARDLEDS_BOARD_H
 
 #include "boardleds.h"
 
@@ -13,3 +14,5 @@ namespace boardleds {
 constexpr phy_desc kEthPhy = {"eth0", 1, 27};
 
 } // namespace boardleds
+
+#endif

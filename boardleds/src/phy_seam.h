@@ -1,7 +1,8 @@
 // Module-internal: the system calls behind the PHY requests, replaceable so
 // that tests can observe them without a network. Hidden, so that a shared
 // object built from the module exports only the C API.
-#pragma once
+#ifndef QN_BOARDLEDS_PHY_SEAM_H
+#define QN_BOARDLEDS_PHY_SEAM_H
 
 namespace boardleds __attribute__((visibility("hidden"))) {
 namespace seam {
@@ -20,3 +21,5 @@ void use_system_calls();
 
 } // namespace seam
 } // namespace boardleds
+
+#endif

@@ -1,5 +1,6 @@
 // Owns a stdio stream opened for reading.
-#pragma once
+#ifndef QN_BOARDLEDS_STDIO_FILE_H
+#define QN_BOARDLEDS_STDIO_FILE_H
 
 #include <cerrno>
 #include <cstdio>
@@ -21,3 +22,5 @@ struct StdioClose {
 using StdioFile = std::unique_ptr<std::FILE, StdioClose>;
 
 } // namespace boardleds
+
+#endif

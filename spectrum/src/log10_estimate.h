@@ -1,8 +1,8 @@
 // A cheap estimate of 10 log10(y) for the dB conversions, which check
 // whether it rounds to the same float as the plain formula with libm's
 // log10 would, and use the plain formula where it may not.
-#ifndef QN_LOG10_ESTIMATE_H
-#define QN_LOG10_ESTIMATE_H
+#ifndef QN_SPECTRUM_LOG10_ESTIMATE_H
+#define QN_SPECTRUM_LOG10_ESTIMATE_H
 
 #include <array>
 #include <bit>
