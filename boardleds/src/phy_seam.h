@@ -4,7 +4,7 @@
 #ifndef QN_BOARDLEDS_PHY_SEAM_H
 #define QN_BOARDLEDS_PHY_SEAM_H
 
-namespace boardleds __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] boardleds {
 namespace seam {
 
 using SocketFn = int (*)(int domain, int type, int protocol);

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace qn_i2c __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] qn_i2c {
 
 // Status and diagnostic of a failed transfer. The format receives the error
 // number of the failed request; the plain messages ignore it.
