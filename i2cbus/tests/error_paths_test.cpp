@@ -1,5 +1,7 @@
 // Failure paths against real kernel objects; no I2C adapter is touched.
 #include "operations.h"
+#include "scratch.h"
+#include "stderr_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,7 @@
 namespace {
 
 using namespace i2cbus_test;
+using qn::test::StderrCapture;
 
 // A null path is refused as the kernel refuses it, without passing it on.
 TEST(ErrorPaths, MissingNodeOrNullPathGivesOpenErrorWithErrnoText)
@@ -33,11 +36,11 @@ TEST(ErrorPaths, MissingNodeOrNullPathGivesOpenErrorWithErrnoText)
     for (const auto &c : cases) {
         for (const auto &op : all_operations()) {
             const int fds = count_open_fds();
-            CaptureStderr();
+            StderrCapture capture;
             errno = 0;
             EXPECT_EQ(op.call(c.path, false), I2C_E_OPEN) << op.name;
             EXPECT_EQ(errno, c.error) << op.name;
-            EXPECT_EQ(GetCapturedStderr(), c.line) << op.name;
+            EXPECT_EQ(capture.finish(), c.line) << op.name;
             EXPECT_TRUE(mutex_is_free()) << op.name;
             EXPECT_EQ(count_open_fds(), fds) << op.name;
         }
@@ -46,11 +49,10 @@ TEST(ErrorPaths, MissingNodeOrNullPathGivesOpenErrorWithErrnoText)
 
 TEST(ErrorPaths, NodeThatIsNoAdapterFailsToBindAndIsClosed)
 {
-    char file[] = "/tmp/i2cbus-test-XXXXXX";
-    const int tmp = mkstemp(file);
-    ASSERT_GE(tmp, 0);
-    close(tmp);
-    for (const char *path : {static_cast<const char *>(file), "/dev/null"}) {
+    const qn::test::ScratchDir dir("i2cbus-test");
+    const std::string file = qn::test::write_file(dir.file("node"), "");
+    ASSERT_NE(file, "");
+    for (const char *path : {file.c_str(), "/dev/null"}) {
         // ENOTTY from the kernel, ENOSYS from a user-mode emulator.
         const int node = open(path, O_RDWR);
         ASSERT_LT(ioctl(node, I2C_SLAVE, 0x50), 0);
@@ -59,29 +61,25 @@ TEST(ErrorPaths, NodeThatIsNoAdapterFailsToBindAndIsClosed)
         for (bool force : {false, true}) {
             for (const auto &op : all_operations()) {
                 const int fds = count_open_fds();
-                CaptureStderr();
+                StderrCapture capture;
                 errno = 0;
                 EXPECT_EQ(op.call(path, force), I2C_E_SET_ADDRESS) << op.name << " " << path;
                 EXPECT_EQ(errno, bind_error) << op.name;
-                EXPECT_EQ(GetCapturedStderr(), "[qn_i2c] Could not set I2C_SLAVE.\n") << op.name;
+                EXPECT_EQ(capture.finish(), "[qn_i2c] Could not set I2C_SLAVE.\n") << op.name;
                 EXPECT_TRUE(mutex_is_free()) << op.name;
                 EXPECT_EQ(count_open_fds(), fds) << op.name << " " << path;
             }
         }
     }
-    unlink(file);
 }
 
 TEST(ErrorPaths, OpenDeviceLeavesNoDescriptorBehindAfterBindFailure)
 {
     int fd = 12345;
-    CaptureStderr();
+    StderrCapture quiet;
     EXPECT_EQ(openDevice("/dev/null", 0x50, false, &fd), I2C_E_SET_ADDRESS);
-    GetCapturedStderr();
     EXPECT_EQ(fd, -1);
-    CaptureStderr();
     EXPECT_EQ(openDevice("/nonexistent/i2c-0", 0x50, false, &fd), I2C_E_OPEN);
-    GetCapturedStderr();
     EXPECT_LT(fd, 0);
 }
 
@@ -98,7 +96,7 @@ TEST(ErrorPaths, NullBufferReturnsAtOnceWithoutTheLock)
     };
     pthread_mutex_lock(&i2c_mutex);
     for (const auto &call : calls) {
-        CaptureStderr();
+        StderrCapture capture;
         auto result = std::async(std::launch::async, call);
         // A call that waited for the lock would hang here; free it and fail.
         const bool returned = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
@@ -106,7 +104,7 @@ TEST(ErrorPaths, NullBufferReturnsAtOnceWithoutTheLock)
             pthread_mutex_unlock(&i2c_mutex);
         ASSERT_TRUE(returned);
         EXPECT_EQ(result.get(), I2C_E_NULL_BUFFER);
-        EXPECT_EQ(GetCapturedStderr(), "");
+        EXPECT_EQ(capture.finish(), "");
     }
     pthread_mutex_unlock(&i2c_mutex);
 }
@@ -115,7 +113,7 @@ TEST(ErrorPaths, CallWaitsWhileAnotherHoldsTheLock)
 {
     std::atomic<bool> returned{false};
     pthread_mutex_lock(&i2c_mutex);
-    CaptureStderr();
+    StderrCapture capture;
     std::thread caller([&] {
         uint8_t byte = 0;
         EXPECT_EQ(i2c_SBMUS_read_byte("/nonexistent/i2c-0", 0x50, 0, &byte, false), I2C_E_OPEN);
@@ -125,7 +123,7 @@ TEST(ErrorPaths, CallWaitsWhileAnotherHoldsTheLock)
     EXPECT_FALSE(returned);
     pthread_mutex_unlock(&i2c_mutex);
     caller.join();
-    GetCapturedStderr();
+    capture.finish();
     EXPECT_TRUE(returned);
 }
 

@@ -14,9 +14,6 @@
 
 namespace i2cbus_test {
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
-
 // One exported operation called with valid buffers on (path, 0x50).
 struct Operation {
     std::string name;
