@@ -83,16 +83,37 @@ TEST(ErrorPaths, OpenDeviceLeavesNoDescriptorBehindAfterBindFailure)
     EXPECT_LT(fd, 0);
 }
 
+// With the lock held elsewhere, a call that took it or went on to the node
+// would hang (or fail to bind /dev/null) instead.
 TEST(ErrorPaths, NullBufferReturnsAtOnceWithoutTheLock)
 {
-    const std::function<int()> calls[] = {
-        [] { return i2c_SBMUS_write_buffer("/dev/null", 0x50, 0, nullptr, 4, false); },
+    struct Outcome {
+        int status;
+        int error;   // errno in the calling thread
+        int length;  // the read length it was given, 4
+    };
+    const std::function<Outcome()> calls[] = {
+        [] {
+            errno = 0;
+            const int status = i2c_SBMUS_write_buffer("/dev/null", 0x50, 0, nullptr, 4, false);
+            return Outcome{status, errno, 4};
+        },
         [] {
             int length = 4;
-            return i2c_SBMUS_read_buffer("/dev/null", 0x50, 0, nullptr, &length, false);
+            errno = 0;
+            const int status = i2c_SBMUS_read_buffer("/dev/null", 0x50, 0, nullptr, &length, false);
+            return Outcome{status, errno, length};
         },
-        [] { return i2c_IOCTL_read_buffer("/dev/null", 0x50, nullptr, 4, false); },
-        [] { return i2c_IOCTL_write_buffer("/dev/null", 0x50, nullptr, 4, false); },
+        [] {
+            errno = 0;
+            const int status = i2c_IOCTL_read_buffer("/dev/null", 0x50, nullptr, 4, false);
+            return Outcome{status, errno, 4};
+        },
+        [] {
+            errno = 0;
+            const int status = i2c_IOCTL_write_buffer("/dev/null", 0x50, nullptr, 4, false);
+            return Outcome{status, errno, 4};
+        },
     };
     pthread_mutex_lock(&i2c_mutex);
     for (const auto &call : calls) {
@@ -103,7 +124,10 @@ TEST(ErrorPaths, NullBufferReturnsAtOnceWithoutTheLock)
         if (!returned)
             pthread_mutex_unlock(&i2c_mutex);
         ASSERT_TRUE(returned);
-        EXPECT_EQ(result.get(), I2C_E_NULL_BUFFER);
+        const Outcome outcome = result.get();
+        EXPECT_EQ(outcome.status, I2C_E_NULL_BUFFER);
+        EXPECT_EQ(outcome.error, EFAULT);
+        EXPECT_EQ(outcome.length, 4);
         EXPECT_EQ(capture.finish(), "");
     }
     pthread_mutex_unlock(&i2c_mutex);

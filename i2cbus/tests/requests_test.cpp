@@ -269,19 +269,6 @@ TEST_F(I2cRequests, PlainMessages)
     EXPECT_EQ(write.message.buf, buffer.data());
 }
 
-TEST_F(I2cRequests, NullBufferReachesNoDevice)
-{
-    int length = 4;
-    errno = 0;
-    EXPECT_EQ(i2c_SBMUS_write_buffer(node(), 0x50, 0, nullptr, 4, false), I2C_E_NULL_BUFFER);
-    EXPECT_EQ(i2c_SBMUS_read_buffer(node(), 0x50, 0, nullptr, &length, false), I2C_E_NULL_BUFFER);
-    EXPECT_EQ(i2c_IOCTL_read_buffer(node(), 0x50, nullptr, 4, false), I2C_E_NULL_BUFFER);
-    EXPECT_EQ(i2c_IOCTL_write_buffer(node(), 0x50, nullptr, 4, false), I2C_E_NULL_BUFFER);
-    EXPECT_EQ(errno, EFAULT);
-    EXPECT_TRUE(requests().empty());
-    EXPECT_EQ(length, 4);
-}
-
 // Runs child() in a forked process that is killed if it hangs.
 qn::test::ChildResult in_child(const std::function<bool()> &child)
 {
