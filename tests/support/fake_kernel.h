@@ -63,14 +63,18 @@ public:
     };
 
     // The answer to every request that has none of its own number.
-    void answer(const KernelAnswer &a) { default_answer_ = a; }
+    void answer(const KernelAnswer &a) { set(default_answer_, a); }
+    void answer(unsigned long number, const KernelAnswer &a)
+    {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        answers_[number] = a;
+    }
     // Or a script that answers each request as it comes, from what it holds;
     // it replaces the fixed answers.
-    void answer_with(std::function<KernelAnswer(const Request &)> script) { script_ = script; }
-    void answer(unsigned long number, const KernelAnswer &a) { answers_[number] = a; }
+    void answer_with(std::function<KernelAnswer(const Request &)> script) { set(script_, script); }
     // Socket creation: fails with error, or gives a new descriptor (fill
     // gets it, before it is returned).
-    void answer_sockets(const KernelAnswer &a) { socket_answer_ = a; }
+    void answer_sockets(const KernelAnswer &a) { set(socket_answer_, a); }
 
     // Snapshots, safe while other threads make requests.
     std::vector<Request> requests() const
@@ -92,7 +96,7 @@ public:
     int ioctl(int fd, unsigned long number, unsigned long arg) override
     {
         Request request(fd, number, arg);
-        const KernelAnswer a = script_ ? script_(request) : answer_for(number);
+        const KernelAnswer a = answer_for(request);
         if (a.fill)
             a.fill(arg);
         {
@@ -129,11 +133,25 @@ public:
     }
 
 private:
-    KernelAnswer answer_for(unsigned long number) const
+    template <typename T>
+    void set(T &field, const T &value)
     {
         const std::lock_guard<std::mutex> guard(mutex_);
-        const auto found = answers_.find(number);
-        return found != answers_.end() ? found->second : default_answer_;
+        field = value;
+    }
+
+    KernelAnswer answer_for(const Request &request) const
+    {
+        std::function<KernelAnswer(const Request &)> script;
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            const auto found = answers_.find(request.number);
+            if (!script_)
+                return found != answers_.end() ? found->second : default_answer_;
+            script = script_;
+        }
+        // Outside the lock: a script may take its time or look at the fake.
+        return script(request);
     }
 
     mutable std::mutex mutex_;  // never the module's own lock
