@@ -35,14 +35,14 @@ TEST(ErrorPaths, MissingNodeOrNullPathGivesOpenErrorWithErrnoText)
     };
     for (const auto &c : cases) {
         for (const auto &op : all_operations()) {
-            const int fds = count_open_fds();
+            const int fds = count_open_descriptors();
             StderrCapture capture;
             errno = 0;
             EXPECT_EQ(op.call(c.path, false), I2C_E_OPEN) << op.name;
             EXPECT_EQ(errno, c.error) << op.name;
             EXPECT_EQ(capture.finish(), c.line) << op.name;
             EXPECT_TRUE(mutex_is_free()) << op.name;
-            EXPECT_EQ(count_open_fds(), fds) << op.name;
+            EXPECT_EQ(count_open_descriptors(), fds) << op.name;
         }
     }
 }
@@ -60,14 +60,14 @@ TEST(ErrorPaths, NodeThatIsNoAdapterFailsToBindAndIsClosed)
         close(node);
         for (bool force : {false, true}) {
             for (const auto &op : all_operations()) {
-                const int fds = count_open_fds();
+                const int fds = count_open_descriptors();
                 StderrCapture capture;
                 errno = 0;
                 EXPECT_EQ(op.call(path, force), I2C_E_SET_ADDRESS) << op.name << " " << path;
                 EXPECT_EQ(errno, bind_error) << op.name;
                 EXPECT_EQ(capture.finish(), "[qn_i2c] Could not set I2C_SLAVE.\n") << op.name;
                 EXPECT_TRUE(mutex_is_free()) << op.name;
-                EXPECT_EQ(count_open_fds(), fds) << op.name << " " << path;
+                EXPECT_EQ(count_open_descriptors(), fds) << op.name << " " << path;
             }
         }
     }

@@ -23,7 +23,7 @@ TEST_F(I2cRequests, EveryCallBindsUnderTheLockOnACloseOnExecNode)
     for (const auto &op : all_operations()) {
         for (bool force : {false, true}) {
             kernel.forget_requests();
-            const int fds = count_open_fds();
+            const int fds = count_open_descriptors();
             ASSERT_EQ(op.call(node(), force), 0) << op.name;
             const auto requests = this->requests();
             ASSERT_EQ(requests.size(), 2u) << op.name;
@@ -32,7 +32,7 @@ TEST_F(I2cRequests, EveryCallBindsUnderTheLockOnACloseOnExecNode)
             for (const auto &r : requests)
                 EXPECT_TRUE(r.lock_held && r.close_on_exec) << op.name;
             EXPECT_TRUE(mutex_is_free()) << op.name;
-            EXPECT_EQ(count_open_fds(), fds) << op.name;
+            EXPECT_EQ(count_open_descriptors(), fds) << op.name;
         }
     }
 }
@@ -144,13 +144,13 @@ TEST_F(I2cRequests, FailureStatusAndLine)
     answer.result = -1;
     answer.error = 121;
     for (const auto &op : all_operations()) {
-        const int fds = count_open_fds();
+        const int fds = count_open_descriptors();
         StderrCapture capture;
         EXPECT_EQ(op.call(node(), false), expected.at(op.name).first) << op.name;
         EXPECT_EQ(errno, 121) << op.name << ": errno is the request's, after the line";
         EXPECT_EQ(capture.finish(), expected.at(op.name).second) << op.name;
         EXPECT_TRUE(mutex_is_free()) << op.name;
-        EXPECT_EQ(count_open_fds(), fds) << op.name;
+        EXPECT_EQ(count_open_descriptors(), fds) << op.name;
     }
 }
 

@@ -1,6 +1,8 @@
 #include "descriptors.h"
 
+#include <cctype>
 #include <cerrno>
+#include <dirent.h>
 #include <unistd.h>
 
 namespace qn::test {
@@ -38,6 +40,18 @@ std::string read_from_start(int fd)
     if (::lseek(fd, 0, SEEK_SET) != 0)
         return "";
     return read_all(fd);
+}
+
+int count_open_descriptors()
+{
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return -1;
+    int count = 0;
+    while (const dirent *entry = ::readdir(dir))
+        count += std::isdigit(static_cast<unsigned char>(entry->d_name[0])) ? 1 : 0;
+    ::closedir(dir);
+    return count - 1;  // the listing's own
 }
 
 } // namespace qn::test

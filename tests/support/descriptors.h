@@ -1,4 +1,5 @@
-// Whole reads and writes on descriptors, for the support library itself.
+// Whole reads and writes on descriptors, and a count of the open ones for
+// tests that look for leaks.
 #ifndef QN_TESTS_SUPPORT_DESCRIPTORS_H
 #define QN_TESTS_SUPPORT_DESCRIPTORS_H
 
@@ -14,6 +15,9 @@ std::string read_all(int fd);
 
 // Everything in the file behind fd, from its first byte.
 std::string read_from_start(int fd);
+
+// How many descriptors the process has open.
+int count_open_descriptors();
 
 } // namespace qn::test
 

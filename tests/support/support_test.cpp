@@ -1,5 +1,6 @@
 // The support library's own promises that the module tests lean on.
 #include "child.h"
+#include "descriptors.h"
 #include "stderr_capture.h"
 
 #include <gtest/gtest.h>
@@ -19,14 +20,6 @@ namespace {
 bool is_open(int fd)
 {
     return ::fcntl(fd, F_GETFD) != -1;
-}
-
-int open_descriptors()
-{
-    int count = 0;
-    for (int fd = 0; fd < 1024; ++fd)
-        count += is_open(fd);
-    return count;
 }
 
 } // namespace
@@ -89,11 +82,11 @@ TEST(StderrCaptureTest, ClosedStandardDescriptorsStayClosed)
         Failures f;
         for (int fd : {0, 1, 2})
             ::close(fd);
-        const int before = open_descriptors();
+        const int before = count_open_descriptors();
         const std::string text = capture_stderr([] { std::fputs("seen\n", stderr); });
         check(f, text == "seen\n", "captured: " + text);
         check(f, !is_open(STDERR_FILENO), "descriptor 2 closed again");
-        check(f, open_descriptors() == before, "no descriptor left behind");
+        check(f, count_open_descriptors() == before, "no descriptor left behind");
         return f;
     }));
 }
