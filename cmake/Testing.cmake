@@ -102,3 +102,28 @@ function(qn_target_program var target)
                          GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
     set(${var} ${dir}/${target} PARENT_SCOPE)
 endfunction()
+
+# qn_add_seam_build(MODULE): MODULE_seam, a test build of the module's
+# library from the same sources and flags, whose kernel calls go through the
+# test support's kernel stand-in (QN_KERNEL_SEAM). The shipped library
+# carries no such hook.
+function(qn_add_seam_build module)
+    if(NOT QN_BUILD_TESTS)
+        return()
+    endif()
+    get_target_property(sources ${module} SOURCES)
+    get_target_property(source_dir ${module} SOURCE_DIR)
+    list(TRANSFORM sources PREPEND ${source_dir}/ REGEX "^[^/]")
+    add_library(${module}_seam STATIC EXCLUDE_FROM_ALL ${sources})
+    foreach(property INCLUDE_DIRECTORIES COMPILE_OPTIONS COMPILE_DEFINITIONS LINK_LIBRARIES
+                     INTERFACE_INCLUDE_DIRECTORIES INTERFACE_LINK_LIBRARIES)
+        get_target_property(value ${module} ${property})
+        if(value)
+            set_property(TARGET ${module}_seam PROPERTY ${property} "${value}")
+        endif()
+    endforeach()
+    # Its tests see the module's internal headers as the test build has them.
+    target_compile_definitions(${module}_seam PUBLIC QN_KERNEL_SEAM)
+    target_include_directories(${module}_seam PUBLIC ${source_dir}/src)
+    target_link_libraries(${module}_seam PUBLIC qn_test_support)
+endfunction()

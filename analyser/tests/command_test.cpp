@@ -1,5 +1,6 @@
 // The installed command end to end: output, files and error reporting.
-#include "test_files.h"
+#include "scratch.h"
+#include "wav_file.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,7 +14,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-using testing::TempDir;
+using qn::test::ScratchDir;
 
 struct Result {
     int status;
@@ -23,7 +24,7 @@ struct Result {
 
 // Arguments are trusted test strings; each is single-quoted for the shell.
 // stdout_redirect replaces the capture of standard output ("" keeps it).
-Result run_command(const TempDir &dir, const std::vector<std::string> &args,
+Result run_command(const ScratchDir &dir, const std::vector<std::string> &args,
                    const std::string &stdout_redirect = "")
 {
     std::string command = "'" ANALYSER_PATH "'";
@@ -32,8 +33,8 @@ Result run_command(const TempDir &dir, const std::vector<std::string> &args,
     command += stdout_redirect.empty() ? " >'" + dir.file("stdout") + "'" : " " + stdout_redirect;
     command += " 2>'" + dir.file("stderr") + "'";
     const int raw = std::system(command.c_str());
-    return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, testing::read_text(dir.file("stdout")),
-                  testing::read_text(dir.file("stderr"))};
+    return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, qn::test::read_file(dir.file("stdout")),
+                  qn::test::read_file(dir.file("stderr"))};
 }
 
 std::vector<std::string> lines(const std::string &text)
@@ -58,7 +59,7 @@ std::vector<double> two_tones()
 
 TEST(Command, DefaultRunPrintsBothPeaks)
 {
-    TempDir dir;
+    ScratchDir dir;
     const Result r = run_command(dir, {});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "A: peak 10.00 dBm at 7.8125 MHz\nB: peak -10.00 dBm at 23.4375 MHz\n");
@@ -67,7 +68,7 @@ TEST(Command, DefaultRunPrintsBothPeaks)
 
 TEST(Command, WavAndCsvFilesGiveTheSamePeaks)
 {
-    TempDir dir;
+    ScratchDir dir;
     const auto frames = two_tones();
     testing::write_wav(dir.file("tones.wav"), 2, frames);
     std::ostringstream csv;
@@ -75,7 +76,7 @@ TEST(Command, WavAndCsvFilesGiveTheSamePeaks)
     csv << "A,B\n";
     for (std::size_t i = 0; i < frames.size(); i += 2)
         csv << frames[i] << "," << frames[i + 1] << "\n";
-    testing::write_text(dir.file("tones.csv"), csv.str());
+    qn::test::write_file(dir.file("tones.csv"), csv.str());
 
     // --decimation puts the WAV file on the board's clock too.
     const std::string expected =
@@ -90,7 +91,7 @@ TEST(Command, WavAndCsvFilesGiveTheSamePeaks)
 
 TEST(Command, WavFileRateSetsTheFrequencies)
 {
-    TempDir dir;
+    ScratchDir dir;
     testing::write_wav(dir.file("tones.wav"), 2, two_tones(), 48000);
     const std::string svg = dir.file("plot.svg");
     const std::string csv = dir.file("spectrum.csv");
@@ -99,18 +100,18 @@ TEST(Command, WavFileRateSetsTheFrequencies)
     EXPECT_EQ(r.status, 0) << r.err;
     // Bins 32 and 100 of 1024 at 48 kHz.
     EXPECT_EQ(r.out, "A: peak 500.0000 mV at 1.5000 kHz\nB: peak 50.0000 mV at 4.6875 kHz\n");
-    EXPECT_NE(testing::read_text(svg).find("sample rate 48000 Hz from the file"), std::string::npos);
-    EXPECT_EQ(lines(testing::read_text(csv)).at(2).substr(0, 7), "46.875,");
+    EXPECT_NE(qn::test::read_file(svg).find("sample rate 48000 Hz from the file"), std::string::npos);
+    EXPECT_EQ(lines(qn::test::read_file(csv)).at(2).substr(0, 7), "46.875,");
 }
 
 TEST(Command, CsvOutputGoesToFileOrStandardOutput)
 {
-    TempDir dir;
+    ScratchDir dir;
     const std::string csv_file = dir.file("spectrum.csv");
     Result r = run_command(dir, {"--length", "256", "--points", "32", "--csv", csv_file});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.out).size(), 2u);
-    const auto rows = lines(testing::read_text(csv_file));
+    const auto rows = lines(qn::test::read_file(csv_file));
     ASSERT_EQ(rows.size(), 33u);
     EXPECT_EQ(rows[0], "frequency_Hz,A_dBm,B_dBm");
     // Group of bins 0..3, each 125 MHz / 256 apart: centre 1.5 bins.
@@ -124,21 +125,21 @@ TEST(Command, CsvOutputGoesToFileOrStandardOutput)
 
 TEST(Command, BadInputGivesOneErrorLineAndFailure)
 {
-    TempDir dir;
+    ScratchDir dir;
     testing::write_wav(dir.file("mono.wav"), 1, std::vector<double>(2048, 0.1));
     testing::write_wav(dir.file("short.wav"), 2, std::vector<double>(2 * 1000, 0.1));
-    testing::write_text(dir.file("one.csv"), "A\n1\n2\n");
-    testing::write_text(dir.file("junk.csv"), "1,2\n3,four\n");
+    qn::test::write_file(dir.file("one.csv"), "A\n1\n2\n");
+    qn::test::write_file(dir.file("junk.csv"), "1,2\n3,four\n");
     // An SDS dump (a format libsndfile knows) that its parser complains about
     // with printf.
-    testing::write_text(dir.file("dump.syx"), std::string("\xf0\x7e\x00\x01\x00\x00\x08\x00"
+    qn::test::write_file(dir.file("dump.syx"), std::string("\xf0\x7e\x00\x01\x00\x00\x08\x00"
                                                           "\x04\x71\x13\x3f\xf7", 13));
     // MPEG layer I frames with illegal bit allocations: the decoder behind
     // libsndfile writes notes on standard error.
     std::string frames;
     for (int i = 0; i < 8; ++i)
         frames += "\xff\xff\x90" + std::string(1, '\0') + std::string(412, '\xff');
-    testing::write_text(dir.file("bad.mp3"), frames);
+    qn::test::write_file(dir.file("bad.mp3"), frames);
     const struct {
         std::vector<std::string> args;
         const char *reason;
@@ -173,7 +174,7 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
 // Output that cannot be written is a failure, never a silent loss.
 TEST(Command, UnwritableStandardOutputFails)
 {
-    TempDir dir;
+    ScratchDir dir;
     const struct {
         std::vector<std::string> args;
         const char *redirect;
@@ -194,7 +195,7 @@ TEST(Command, UnwritableStandardOutputFails)
     const std::string svg = dir.file("plot.svg");
     const Result r = run_command(dir, {"--length", "256", "--csv", "-", "--svg", svg}, ">&-");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(testing::read_text(svg).find("frequency_Hz"), std::string::npos);
+    EXPECT_EQ(qn::test::read_file(svg).find("frequency_Hz"), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Reading signals: CSV and WAV files, and the length check.
 #include "error.h"
 #include "input.h"
-#include "test_files.h"
+#include "scratch.h"
+#include "wav_file.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,7 +16,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using testing::TempDir;
+using qn::test::ScratchDir;
 
 template <typename F>
 std::string error_of(F &&call)
@@ -30,28 +31,28 @@ std::string error_of(F &&call)
 
 TEST(CsvReader, ReadsTwoColumnsWithOrWithoutHeader)
 {
-    TempDir dir;
-    const auto plain = testing::write_text(dir.file("plain.csv"), "1,2\n-0.5, 3e-3\n\n+4 ,5\r\n");
+    ScratchDir dir;
+    const auto plain = qn::test::write_file(dir.file("plain.csv"), "1,2\n-0.5, 3e-3\n\n+4 ,5\r\n");
     Signal s = read_csv(plain, 100);
     EXPECT_THAT(s.a, ElementsAre(1.0, -0.5, 4.0));
     EXPECT_THAT(s.b, ElementsAre(2.0, 3e-3, 5.0));
 
     const auto headed =
-        testing::write_text(dir.file("headed.csv"), "\nA (V),B (V)\n1,2\n3,4\n5,6\n");
+        qn::test::write_file(dir.file("headed.csv"), "\nA (V),B (V)\n1,2\n3,4\n5,6\n");
     s = read_csv(headed, 2);  // rows past the limit are checked, not kept
     EXPECT_THAT(s.a, ElementsAre(1.0, 3.0));
     EXPECT_THAT(s.b, ElementsAre(2.0, 4.0));
 
     // A UTF-8 byte-order mark is no part of the first line, header or data.
     for (const char *text : {"\xEF\xBB\xBF" "1,2\n3,4\n", "\xEF\xBB\xBF" "A,B\n1,2\n3,4\n"}) {
-        s = read_csv(testing::write_text(dir.file("bom.csv"), text), 100);
+        s = read_csv(qn::test::write_file(dir.file("bom.csv"), text), 100);
         EXPECT_THAT(s.a, ElementsAre(1.0, 3.0)) << text;
     }
 }
 
 TEST(CsvReader, RejectsRowsThatAreNotTwoNumbers)
 {
-    TempDir dir;
+    ScratchDir dir;
     const struct {
         const char *text;
         const char *line;
@@ -72,14 +73,14 @@ TEST(CsvReader, RejectsRowsThatAreNotTwoNumbers)
         {"0,0\r1,1\r", "line 1: carriage return inside the line"},
     };
     for (const auto &c : cases) {
-        const auto path = testing::write_text(dir.file("bad.csv"), c.text);
+        const auto path = qn::test::write_file(dir.file("bad.csv"), c.text);
         EXPECT_THAT(error_of([&] { load_signal(path, 1); }), HasSubstr(c.line)) << c.text;
     }
 }
 
 TEST(WavReader, ReturnsBothChannelsExactly)
 {
-    TempDir dir;
+    ScratchDir dir;
     const auto path =
         testing::write_wav(dir.file("in.wav"), 2, {0.25, -0.5, 0.125, 1.0, -1.0, 0.0});
     Signal s = read_wav(path, 10);
@@ -91,13 +92,13 @@ TEST(WavReader, ReturnsBothChannelsExactly)
 
 TEST(WavReader, RejectsWrongChannelCountNonSoundFilesAndNonFiniteSamples)
 {
-    TempDir dir;
+    ScratchDir dir;
     const auto mono = testing::write_wav(dir.file("mono.wav"), 1, {0.1, 0.2, 0.3});
     EXPECT_THAT(error_of([&] { read_wav(mono, 3); }),
                 HasSubstr("has 1 channel(s); two are needed"));
     const auto three = testing::write_wav(dir.file("three.wav"), 3, {0.1, 0.2, 0.3});
     EXPECT_THAT(error_of([&] { read_wav(three, 3); }), HasSubstr("has 3 channel(s)"));
-    const auto text = testing::write_text(dir.file("text.wav"), "not a sound file\n");
+    const auto text = qn::test::write_file(dir.file("text.wav"), "not a sound file\n");
     EXPECT_THAT(error_of([&] { read_wav(text, 3); }),
                 HasSubstr("cannot read '" + text + "' as a sound file"));
     const auto nan = testing::write_wav(dir.file("nan.wav"), 2, {0.1, 0.2, 0.3, NAN});
@@ -108,17 +109,17 @@ TEST(WavReader, RejectsWrongChannelCountNonSoundFilesAndNonFiniteSamples)
     // libsndfile's own words for these were "Internal error : SF_INFO struct
     // incomplete." and "No Error.".
     const auto no_rate = testing::write_wav(dir.file("rate0.wav"), 2, {0.1, 0.2});
-    std::string bytes = testing::read_text(no_rate);
+    std::string bytes = qn::test::read_file(no_rate);
     bytes.replace(24, 4, 4, '\0');  // the sample rate of the fmt chunk
-    testing::write_text(no_rate, bytes);
+    qn::test::write_file(no_rate, bytes);
     EXPECT_THAT(error_of([&] { read_wav(no_rate, 1); }),
                 HasSubstr("its header gives a sample rate of 0 Hz"));
 
     const auto whole = testing::write_wav(dir.file("whole.wav"), 2, std::vector<double>(200, 0.5));
-    const std::string cut = testing::read_text(whole).substr(0, 300);
+    const std::string cut = qn::test::read_file(whole).substr(0, 300);
     const auto fifo = dir.file("pipe.wav");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer([&] { testing::write_text(fifo, cut); });
+    std::thread writer([&] { qn::test::write_file(fifo, cut); });
     const std::string error = error_of([&] { read_wav(fifo, 100); });
     writer.join();
     EXPECT_THAT(error, HasSubstr("is cut short: it ends after"));
@@ -127,8 +128,8 @@ TEST(WavReader, RejectsWrongChannelCountNonSoundFilesAndNonFiniteSamples)
 
 TEST(LoadSignal, PicksReaderByNameAndNeedsNFrames)
 {
-    TempDir dir;
-    const auto csv = testing::write_text(dir.file("upper.CSV"), "1,2\n3,4\n5,6\n");
+    ScratchDir dir;
+    const auto csv = qn::test::write_file(dir.file("upper.CSV"), "1,2\n3,4\n5,6\n");
     EXPECT_EQ(load_signal(csv, 2).frames(), 2u);
     EXPECT_THAT(error_of([&] { load_signal(csv, 4); }),
                 HasSubstr("has 3 samples per channel; N = 4 needs at least 4"));

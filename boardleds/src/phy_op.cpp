@@ -2,7 +2,7 @@
 // once per process, even when several threads make their first request
 // together.
 #include "boardleds.h"
-#include "phy_seam.h"
+#include "kernel_io.h"
 
 #include <atomic>
 #include <cerrno>
@@ -16,11 +16,6 @@
 namespace boardleds {
 namespace {
 
-int system_ioctl(int fd, unsigned long request, void *arg)
-{
-    return ::ioctl(fd, request, arg);
-}
-
 std::atomic<int> cached_sd{-1};
 
 // The cached socket, created on first use: a descriptor, or the negative
@@ -30,7 +25,7 @@ int phy_socket()
     int sd = cached_sd.load();
     if (sd >= 0)
         return sd;
-    const int created = seam::create_socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int created = kernel_socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (created < 0)
         return created;
     // Another thread may have won the race meanwhile: keep its socket.
@@ -48,25 +43,15 @@ mii_ioctl_data &mii_data(ifreq &request)
 
 } // namespace
 
-namespace seam {
-
-SocketFn create_socket = ::socket;
-IoctlFn issue_request = system_ioctl;
-
-void forget_socket()
+#ifdef QN_KERNEL_SEAM
+void forget_phy_socket()
 {
     const int sd = cached_sd.exchange(-1);
     if (sd >= 0)
         ::close(sd);
 }
+#endif
 
-void use_system_calls()
-{
-    create_socket = ::socket;
-    issue_request = system_ioctl;
-}
-
-} // namespace seam
 } // namespace boardleds
 
 extern "C" int __phy_op(const phy_desc *desc, uint16_t *value, int request)
@@ -83,7 +68,8 @@ extern "C" int __phy_op(const phy_desc *desc, uint16_t *value, int request)
     mii.val_in = *value;
     mii.val_out = 0;
 
-    if (boardleds::seam::issue_request(sd, static_cast<unsigned long>(request), &block) != 0)
+    if (boardleds::kernel_ioctl(sd, static_cast<unsigned long>(request),
+                                reinterpret_cast<unsigned long>(&block)) != 0)
         return -errno;
     *value = mii.val_out;
     return 0;

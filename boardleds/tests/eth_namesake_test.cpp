@@ -2,12 +2,11 @@
 // Ethernet LED requests must still go to PHY 1 of eth0. A test program of
 // its own: the global belongs to the whole program.
 #include "boardleds.h"
-
-#include "../src/phy_seam.h"
+#include "fake_kernel.h"
+#include "kernel_io.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <linux/mii.h>
 #include <net/if.h>
 
@@ -15,31 +14,27 @@ extern "C" const phy_desc eth = {"wlan0", 7, 3};
 
 namespace {
 
-int requests = 0;
-
-int expect_eth0(int, unsigned long, void *arg)
-{
-    const auto *block = static_cast<const ifreq *>(arg);
-    const auto *mii = reinterpret_cast<const mii_ioctl_data *>(&block->ifr_ifru);
-    EXPECT_STREQ(block->ifr_name, "eth0");
-    EXPECT_EQ(mii->phy_id, 1);
-    EXPECT_EQ(mii->reg_num, 27);
-    ++requests;
-    return 0;
-}
+struct PhyBlock {
+    PhyBlock(int, unsigned long, unsigned long arg) : block(*reinterpret_cast<const ifreq *>(arg)) {}
+    ifreq block;
+};
 
 } // namespace
 
 TEST(EthNamesake, LedRequestsStillGoToEth0)
 {
-    namespace seam = boardleds::seam;
-    seam::forget_socket();
-    seam::create_socket = [](int, int, int) { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); };
-    seam::issue_request = expect_eth0;
+    qn::test::FakeKernel<PhyBlock> kernel;
+    boardleds::forget_phy_socket();
     bool on = false;
     EXPECT_EQ(led_SetEthState(1), 0);
     EXPECT_EQ(led_GetEthState(&on), 0);
-    EXPECT_EQ(requests, 2);
-    seam::forget_socket();
-    seam::use_system_calls();
+    const auto requests = kernel.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const auto &r : requests) {
+        const auto *mii = reinterpret_cast<const mii_ioctl_data *>(&r.block.ifr_ifru);
+        EXPECT_STREQ(r.block.ifr_name, "eth0");
+        EXPECT_EQ(mii->phy_id, 1);
+        EXPECT_EQ(mii->reg_num, 27);
+    }
+    boardleds::forget_phy_socket();
 }

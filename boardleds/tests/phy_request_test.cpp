@@ -1,12 +1,12 @@
 // PHY requests observed at the system-call boundary, with no network.
 #include "boardleds.h"
-#include "isolated_child.h"
-
-#include "../src/phy_seam.h"
+#include "fake_kernel.h"
+#include "kernel_io.h"
+#include "stderr_capture.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -19,58 +19,18 @@
 #include <unistd.h>
 #include <vector>
 
-using boardleds::testing::capture_stderr;
-namespace seam = boardleds::seam;
+using qn::test::capture_stderr;
 
 namespace {
 
-struct Recorded {
-    int fd;
-    unsigned long request;
+// The request block as the module passed it.
+struct PhyBlock {
+    PhyBlock(int, unsigned long, unsigned long arg) : block(*reinterpret_cast<const ifreq *>(arg)) {}
     ifreq block;
 };
 
-struct FakeKernel {
-    std::atomic<int> sockets_created{0};
-    std::vector<int> socket_args;
-    int socket_result_errno = 0;  // non-zero: creation fails
-    std::vector<Recorded> requests;
-    uint16_t register_value = 0;
-    int request_errno = 0;         // non-zero: the request fails
-    std::atomic<int> racers{0};    // socket calls wait until this many arrived
-    std::atomic<int> created_fds[2] = {-1, -1};
-};
-
-FakeKernel *fake;
-
-int fake_socket(int domain, int type, int protocol)
-{
-    fake->socket_args = {domain, type, protocol};
-    if (fake->socket_result_errno != 0) {
-        errno = fake->socket_result_errno;
-        return -1;
-    }
-    const int index = fake->sockets_created++;
-    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (index < 2)
-        fake->created_fds[index] = fd;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    while (fake->sockets_created < fake->racers && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
-    return fd;
-}
-
-int fake_ioctl(int fd, unsigned long request, void *arg)
-{
-    auto *block = static_cast<ifreq *>(arg);
-    fake->requests.push_back({fd, request, *block});
-    if (fake->request_errno != 0) {
-        errno = fake->request_errno;
-        return -1;
-    }
-    reinterpret_cast<mii_ioctl_data *>(&block->ifr_ifru)->val_out = fake->register_value;
-    return 0;
-}
+using Kernel = qn::test::FakeKernel<PhyBlock>;
+using Recorded = Kernel::Request;
 
 const mii_ioctl_data &mii_of(const Recorded &r)
 {
@@ -81,23 +41,37 @@ class PhyRequest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fake = &kernel;
-        seam::forget_socket();
-        seam::create_socket = fake_socket;
-        seam::issue_request = fake_ioctl;
+        boardleds::forget_phy_socket();
+        answer_register(0);
     }
-    void TearDown() override
+    void TearDown() override { boardleds::forget_phy_socket(); }
+
+    // Every request succeeds and reads value from the register.
+    void answer_register(uint16_t value)
     {
-        seam::forget_socket();
-        seam::use_system_calls();
-        fake = nullptr;
+        kernel.answer({0, 0, [value](unsigned long arg) {
+                           auto *block = reinterpret_cast<ifreq *>(arg);
+                           reinterpret_cast<mii_ioctl_data *>(&block->ifr_ifru)->val_out = value;
+                       }});
     }
-    FakeKernel kernel;
+    void fail_requests(int error) { kernel.answer({-1, error, nullptr}); }
+
+    // Descriptors of the sockets the module was given.
+    std::vector<int> created_sockets() const
+    {
+        std::vector<int> fds;
+        for (const auto &call : kernel.sockets())
+            if (call.fd >= 0)
+                fds.push_back(call.fd);
+        return fds;
+    }
+
+    Kernel kernel;
 };
 
 void expect_block(const Recorded &r, unsigned long request, uint16_t val_in)
 {
-    EXPECT_EQ(r.request, request);
+    EXPECT_EQ(r.number, request);
     const char expected_name[IFNAMSIZ] = "eth0";
     EXPECT_EQ(std::memcmp(r.block.ifr_name, expected_name, IFNAMSIZ), 0) << "zero-padded name";
     EXPECT_EQ(mii_of(r).phy_id, 1);
@@ -112,25 +86,26 @@ TEST_F(PhyRequest, SetWritesEnableOrDisableValue)
 {
     EXPECT_EQ(led_SetEthState(1), 0);
     EXPECT_EQ(led_SetEthState(0), 0);
-    ASSERT_EQ(kernel.requests.size(), 2u);
-    expect_block(kernel.requests[0], SIOCSMIIREG, 0x0F00);
-    expect_block(kernel.requests[1], SIOCSMIIREG, 0x0000);
+    const auto requests = kernel.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    expect_block(requests[0], SIOCSMIIREG, 0x0F00);
+    expect_block(requests[1], SIOCSMIIREG, 0x0000);
 }
 
 TEST_F(PhyRequest, GetReadsRegisterAndAnyBitMeansOn)
 {
-    kernel.register_value = 0x0001;
+    answer_register(0x0001);
     bool on = false;
     EXPECT_EQ(led_GetEthState(&on), 0);
     EXPECT_TRUE(on);
-    kernel.register_value = 0;
+    answer_register(0);
     EXPECT_EQ(led_GetEthState(&on), 0);
     EXPECT_FALSE(on);
-    ASSERT_EQ(kernel.requests.size(), 2u);
-    expect_block(kernel.requests[0], SIOCGMIIREG, 0);
+    ASSERT_EQ(kernel.requests().size(), 2u);
+    expect_block(kernel.requests()[0], SIOCGMIIREG, 0);
 
     uint16_t value = 0xFFFF;
-    kernel.register_value = 0x1234;
+    answer_register(0x1234);
     EXPECT_EQ(__phy_op(&eth, &value, SIOCGMIIREG), 0);
     EXPECT_EQ(value, 0x1234);
 }
@@ -141,15 +116,18 @@ TEST_F(PhyRequest, OneCloseOnExecSocketForAllRequests)
     led_GetEthState(&on);
     led_SetEthState(1);
     phy_write(0);
-    EXPECT_EQ(kernel.sockets_created, 1);
-    EXPECT_EQ(kernel.socket_args, (std::vector<int>{AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0}));
-    ASSERT_EQ(kernel.requests.size(), 3u);
-    EXPECT_EQ(kernel.requests[0].fd, kernel.requests[2].fd);
+    const auto sockets = kernel.sockets();
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_EQ((std::vector<int>{sockets[0].domain, sockets[0].type, sockets[0].protocol}),
+              (std::vector<int>{AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0}));
+    const auto requests = kernel.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].fd, requests[2].fd);
 }
 
 TEST_F(PhyRequest, FailedRequestPrintsMinusErrnoAndFails)
 {
-    kernel.request_errno = ENODEV;
+    fail_requests(ENODEV);
     bool on = true;
     int status = 0;
     int error = 0;
@@ -162,7 +140,7 @@ TEST_F(PhyRequest, FailedRequestPrintsMinusErrnoAndFails)
     EXPECT_EQ(error, ENODEV);
     EXPECT_TRUE(on) << "state untouched";
 
-    kernel.request_errno = EPERM;
+    fail_requests(EPERM);
     EXPECT_EQ(capture_stderr([&] { status = led_SetEthState(1); }),
               "Error: phy_write (-1)\n");
     EXPECT_EQ(status, LED_E_FAILED);
@@ -180,7 +158,7 @@ TEST_F(PhyRequest, FailedRequestPrintsMinusErrnoAndFails)
 
 TEST_F(PhyRequest, FailedSocketIsReturnedAndRetriedLater)
 {
-    kernel.socket_result_errno = EMFILE;
+    kernel.answer_sockets({-1, EMFILE, nullptr});
     int result = 0;
     uint16_t value = 0;
     int error = 0;
@@ -191,26 +169,25 @@ TEST_F(PhyRequest, FailedSocketIsReturnedAndRetriedLater)
               "Error: phy_read (-1)\n");
     EXPECT_EQ(result, -1);
     EXPECT_EQ(error, EMFILE);
-    EXPECT_TRUE(kernel.requests.empty()) << "no request without a socket";
+    EXPECT_TRUE(kernel.requests().empty()) << "no request without a socket";
 
-    kernel.socket_result_errno = 0;
+    kernel.answer_sockets({});
     EXPECT_EQ(phy_read(&value), 0);
-    EXPECT_EQ(kernel.sockets_created, 1);
+    EXPECT_EQ(created_sockets().size(), 1u);
 }
-
-std::atomic<int> raced_request_fds[2];
-std::atomic<int> raced_requests;
 
 // Two threads making their first request together keep one socket between
 // them and leak none.
 TEST_F(PhyRequest, RacingFirstCallsShareOneSocket)
 {
-    kernel.racers = 2;
-    raced_requests = 0;
-    seam::issue_request = [](int fd, unsigned long, void *) {
-        raced_request_fds[raced_requests++ % 2] = fd;
-        return 0;
-    };
+    // Each creation waits (a little) until the other thread has created one.
+    kernel.answer_sockets({0, 0, [this](unsigned long) {
+                               const auto deadline =
+                                   std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+                               while (created_sockets().size() < 2 &&
+                                      std::chrono::steady_clock::now() < deadline)
+                                   std::this_thread::yield();
+                           }});
     auto first_call = [] {
         uint16_t value = 0;
         __phy_op(&eth, &value, SIOCGMIIREG);
@@ -218,11 +195,13 @@ TEST_F(PhyRequest, RacingFirstCallsShareOneSocket)
     std::thread a(first_call), b(first_call);
     a.join();
     b.join();
-    ASSERT_EQ(kernel.sockets_created, 2) << "both threads raced into creation";
-    ASSERT_EQ(raced_requests, 2);
-    const int kept = raced_request_fds[0];
-    EXPECT_EQ(raced_request_fds[1], kept) << "both requests on one socket";
-    const int lost = kernel.created_fds[0] == kept ? kernel.created_fds[1] : kernel.created_fds[0];
+    const auto created = created_sockets();
+    ASSERT_EQ(created.size(), 2u) << "both threads raced into creation";
+    const auto requests = kernel.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const int kept = requests[0].fd;
+    EXPECT_EQ(requests[1].fd, kept) << "both requests on one socket";
+    const int lost = created[0] == kept ? created[1] : created[0];
     EXPECT_NE(lost, kept);
     EXPECT_EQ(::fcntl(lost, F_GETFD), -1) << "the losing socket is closed";
     EXPECT_NE(::fcntl(kept, F_GETFD), -1) << "the kept socket stays open";

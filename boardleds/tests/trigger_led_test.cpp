@@ -1,62 +1,57 @@
 // LED-class triggers against files in a private tmpfs over /sys.
 #include "boardleds.h"
-#include "isolated_child.h"
+#include "child.h"
+#include "scratch.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <sched.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-using namespace boardleds::testing;
+using namespace qn::test;
 
 namespace {
 
 const std::string kMmcTrigger = std::string(mmc_Led) + "/trigger";
 const std::string kHeartbeatTrigger = std::string(heartbeat_Led) + "/trigger";
 
-std::string make_dirs(const std::string &dir)
+// body in a child with a private mount namespace and an empty tmpfs over
+// /sys, prepared by prepare (if given).
+ChildResult in_private_sys(const std::function<std::string()> &prepare,
+                           const std::function<Failures()> &body)
 {
-    for (std::size_t slash = 1; slash != std::string::npos; slash = dir.find('/', slash + 1))
-        ::mkdir(dir.substr(0, slash).c_str(), 0755);
-    return ::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST ? "" : "mkdir " + dir;
+    ChildOptions options;
+    options.namespaces = CLONE_NEWNS;
+    return run_in_child(
+        options,
+        [prepare] {
+            if (::mount("none", "/sys", "tmpfs", 0, "size=1m") != 0)
+                return std::string("tmpfs over /sys: ") + std::strerror(errno);
+            return prepare ? prepare() : std::string();
+        },
+        body);
 }
 
-bool write_file(const std::string &path, const std::string &content)
+bool make_dirs(const std::string &dir)
 {
-    std::FILE *file = std::fopen(path.c_str(), "w");
-    if (file == nullptr)
-        return false;
-    const bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    return std::fclose(file) == 0 && ok;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::string content;
-    std::FILE *file = std::fopen(path.c_str(), "r");
-    if (file == nullptr)
-        return "<unreadable>";
-    int c;
-    while ((c = std::fgetc(file)) != EOF)
-        content.push_back(static_cast<char>(c));
-    std::fclose(file);
-    return content;
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    return !error;
 }
 
 // Private /sys holding both LED directories with the given trigger files.
 std::function<std::string()> leds_with(const std::string &mmc, const std::string &heartbeat)
 {
     return [=] {
-        std::string skip = enter_private_sys();
-        if (!skip.empty())
-            return skip;
-        if (!make_dirs(mmc_Led).empty() || !make_dirs(heartbeat_Led).empty())
+        if (!make_dirs(mmc_Led) || !make_dirs(heartbeat_Led))
             return std::string("cannot create the LED directories");
-        if (!write_file(kMmcTrigger, mmc) || !write_file(kHeartbeatTrigger, heartbeat))
+        if (write_file(kMmcTrigger, mmc).empty() || write_file(kHeartbeatTrigger, heartbeat).empty())
             return std::string("cannot create the trigger files");
         return std::string();
     };
@@ -79,7 +74,7 @@ States read_states()
 
 TEST(TriggerLed, BracketedTriggerIsTheActiveOne)
 {
-    EXPECT_CHILD_PASSED(run_in_child(
+    EXPECT_CHILD_PASSED(in_private_sys(
         leds_with("none rc-feedback [mmc0] timer heartbeat\n",
                   "none rc-feedback mmc0 timer [heartbeat]\n"),
         [] {
@@ -94,7 +89,7 @@ TEST(TriggerLed, BracketedTriggerIsTheActiveOne)
 TEST(TriggerLed, BracketedNoneIsOffForBoth)
 {
     const std::string none = "[none] rc-feedback mmc0 timer heartbeat\n";
-    EXPECT_CHILD_PASSED(run_in_child(leds_with(none, none), [] {
+    EXPECT_CHILD_PASSED(in_private_sys(leds_with(none, none), [] {
         Failures f;
         const States s = read_states();
         check(f, s.mmc_status == 0 && !s.mmc, "mmc off");
@@ -112,7 +107,7 @@ TEST(TriggerLed, LongListIsJudgedWhole)
         list += "phy0tx-" + std::to_string(i) + " ";
     const std::string mmc = list + "[mmc0] heartbeat\n";
     const std::string heartbeat = list + "mmc0 [heartbeat]\n";
-    EXPECT_CHILD_PASSED(run_in_child(leds_with(mmc, heartbeat), [list] {
+    EXPECT_CHILD_PASSED(in_private_sys(leds_with(mmc, heartbeat), [list] {
         Failures f;
         const States s = read_states();
         check(f, s.mmc_status == 0 && s.mmc, "late [mmc0] reads as on");
@@ -127,7 +122,7 @@ TEST(TriggerLed, LongListIsJudgedWhole)
 
 TEST(TriggerLed, SettersWriteExactlyTheTriggerName)
 {
-    EXPECT_CHILD_PASSED(run_in_child(leds_with("x\n", "x\n"), [] {
+    EXPECT_CHILD_PASSED(in_private_sys(leds_with("x\n", "x\n"), [] {
         Failures f;
         check(f, led_SetHeartBeatState(1) == 0, "heartbeat on accepted");
         check(f, read_file(kHeartbeatTrigger) == "heartbeat", "heartbeat bytes");
@@ -141,7 +136,7 @@ TEST(TriggerLed, SettersWriteExactlyTheTriggerName)
 
 TEST(TriggerLed, MissingDirectoryFailsAndLeavesStateAlone)
 {
-    EXPECT_CHILD_PASSED(run_in_child(enter_private_sys, [] {
+    EXPECT_CHILD_PASSED(in_private_sys(nullptr, [] {
         Failures f;
         bool on = true;
         check(f, led_GetMMCState(&on) == LED_E_FAILED && on, "getter 16, state untouched");
@@ -157,7 +152,7 @@ TEST(TriggerLed, MissingDirectoryFailsAndLeavesStateAlone)
 
 TEST(TriggerLed, EmptyAttributeFailsTheGetter)
 {
-    EXPECT_CHILD_PASSED(run_in_child(leds_with("", ""), [] {
+    EXPECT_CHILD_PASSED(in_private_sys(leds_with("", ""), [] {
         Failures f;
         bool on = true;
         check(f, led_GetHeartBeatState(&on) == LED_E_FAILED && on, "getter 16, state untouched");
@@ -168,7 +163,7 @@ TEST(TriggerLed, EmptyAttributeFailsTheGetter)
 
 TEST(TriggerLed, UnwritableTriggerFailsTheSetter)
 {
-    EXPECT_CHILD_PASSED(run_in_child(leds_with("[none]\n", "[none]\n"), [] {
+    EXPECT_CHILD_PASSED(in_private_sys(leds_with("[none]\n", "[none]\n"), [] {
         Failures f;
         // A directory in place of the file: neither readable as a line nor
         // writable.
@@ -191,7 +186,7 @@ TEST(TriggerLed, UnwritableTriggerFailsTheSetter)
 // that refuses every write stands in for it.
 TEST(TriggerLed, ValueRejectedAtCloseFailsTheSetter)
 {
-    EXPECT_CHILD_PASSED(run_in_child(leds_with("[none]\n", "[none]\n"), [] {
+    EXPECT_CHILD_PASSED(in_private_sys(leds_with("[none]\n", "[none]\n"), [] {
         Failures f;
         const bool bound = ::mount("/dev/full", kHeartbeatTrigger.c_str(), nullptr, MS_BIND,
                                    nullptr) == 0;

@@ -86,7 +86,7 @@ extern "C" int openDevice(const char *path, int address, bool force, int *fd)
         return I2C_E_OPEN;
     }
     const unsigned long request = force ? I2C_SLAVE_FORCE : I2C_SLAVE;
-    if (qn_i2c_kernel_ioctl(node, request, static_cast<unsigned long>(address)) < 0) {
+    if (qn_i2c::kernel_ioctl(node, request, static_cast<unsigned long>(address)) < 0) {
         const int bind_error = errno;
         std::fputs("[qn_i2c] Could not set I2C_SLAVE.\n", stderr);
         ::close(node);

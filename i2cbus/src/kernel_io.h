@@ -1,22 +1,29 @@
-// The one door between the module and the i2c-dev driver. The names have C
-// linkage, so the archive refers to nothing by a C++ name, and are hidden,
-// so that a shared object built from the module exports only the C API.
+// The one door between the module and the i2c-dev driver: the ioctl system
+// call itself. A test build of the module (QN_KERNEL_SEAM) sends it to the
+// test support's stand-in instead, so that the tests see the exact request
+// blocks; the shipped archive carries no hook an application could reach.
 #ifndef QN_I2CBUS_KERNEL_IO_H
 #define QN_I2CBUS_KERNEL_IO_H
 
-extern "C" {
+#ifdef QN_KERNEL_SEAM
+#include "kernel_seam.h"
+#else
+#include <sys/ioctl.h>
+#endif
+
+namespace qn_i2c __attribute__((visibility("hidden"))) {
 
 // Issues one i2c-dev request. The argument is passed the way the kernel takes
 // it, as an unsigned long holding either a number or a pointer.
-typedef int (*qn_i2c_ioctl_fn)(int fd, unsigned long request, unsigned long arg);
+static inline int kernel_ioctl(int fd, unsigned long request, unsigned long arg)
+{
+#ifdef QN_KERNEL_SEAM
+    return qn_kernel_seam_ioctl(fd, request, arg);
+#else
+    return ::ioctl(fd, request, arg);
+#endif
+}
 
-__attribute__((visibility("hidden"))) int qn_i2c_system_ioctl(int fd, unsigned long request,
-                                                              unsigned long arg);
-
-// Every request of the module goes through this pointer. Only tests replace
-// it, to see the exact request blocks and to answer without an adapter.
-__attribute__((visibility("hidden"))) extern qn_i2c_ioctl_fn qn_i2c_kernel_ioctl;
-
-}  // extern "C"
+}  // namespace qn_i2c
 
 #endif

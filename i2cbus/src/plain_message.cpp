@@ -24,7 +24,7 @@ int plain_message(const char *path, int address, bool force, uint16_t flags, uin
     request.nmsgs = 1;
     return qn_i2c::run_transfer(path, address, force, failure, [&](int fd) {
         const int result =
-            qn_i2c_kernel_ioctl(fd, I2C_RDWR, reinterpret_cast<unsigned long>(&request));
+            qn_i2c::kernel_ioctl(fd, I2C_RDWR, reinterpret_cast<unsigned long>(&request));
         const int error = errno;
         return qn_i2c::Outcome{result >= 0, error};
     });

@@ -28,7 +28,7 @@ int i2c_smbus_access(int fd, uint8_t read_write, uint8_t command, uint32_t size,
     args.command = command;
     args.size = size;
     args.data = data;
-    return qn_i2c_kernel_ioctl(fd, I2C_SMBUS, reinterpret_cast<unsigned long>(&args));
+    return qn_i2c::kernel_ioctl(fd, I2C_SMBUS, reinterpret_cast<unsigned long>(&args));
 }
 
 // Reads fail on any non-zero answer, writes only on a negative one.

@@ -1,5 +1,7 @@
 // Failure paths against real kernel objects; no I2C adapter is touched.
 #include "operations.h"
+#include "scratch.h"
+#include "stderr_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,7 @@
 namespace {
 
 using namespace i2cbus_test;
+using qn::test::StderrCapture;
 
 // A null path is refused as the kernel refuses it, without passing it on.
 TEST(ErrorPaths, MissingNodeOrNullPathGivesOpenErrorWithErrnoText)
@@ -32,25 +35,24 @@ TEST(ErrorPaths, MissingNodeOrNullPathGivesOpenErrorWithErrnoText)
     };
     for (const auto &c : cases) {
         for (const auto &op : all_operations()) {
-            const int fds = count_open_fds();
-            CaptureStderr();
+            const int fds = count_open_descriptors();
+            StderrCapture capture;
             errno = 0;
             EXPECT_EQ(op.call(c.path, false), I2C_E_OPEN) << op.name;
             EXPECT_EQ(errno, c.error) << op.name;
-            EXPECT_EQ(GetCapturedStderr(), c.line) << op.name;
+            EXPECT_EQ(capture.finish(), c.line) << op.name;
             EXPECT_TRUE(mutex_is_free()) << op.name;
-            EXPECT_EQ(count_open_fds(), fds) << op.name;
+            EXPECT_EQ(count_open_descriptors(), fds) << op.name;
         }
     }
 }
 
 TEST(ErrorPaths, NodeThatIsNoAdapterFailsToBindAndIsClosed)
 {
-    char file[] = "/tmp/i2cbus-test-XXXXXX";
-    const int tmp = mkstemp(file);
-    ASSERT_GE(tmp, 0);
-    close(tmp);
-    for (const char *path : {static_cast<const char *>(file), "/dev/null"}) {
+    const qn::test::ScratchDir dir("i2cbus-test");
+    const std::string file = qn::test::write_file(dir.file("node"), "");
+    ASSERT_NE(file, "");
+    for (const char *path : {file.c_str(), "/dev/null"}) {
         // ENOTTY from the kernel, ENOSYS from a user-mode emulator.
         const int node = open(path, O_RDWR);
         ASSERT_LT(ioctl(node, I2C_SLAVE, 0x50), 0);
@@ -58,55 +60,75 @@ TEST(ErrorPaths, NodeThatIsNoAdapterFailsToBindAndIsClosed)
         close(node);
         for (bool force : {false, true}) {
             for (const auto &op : all_operations()) {
-                const int fds = count_open_fds();
-                CaptureStderr();
+                const int fds = count_open_descriptors();
+                StderrCapture capture;
                 errno = 0;
                 EXPECT_EQ(op.call(path, force), I2C_E_SET_ADDRESS) << op.name << " " << path;
                 EXPECT_EQ(errno, bind_error) << op.name;
-                EXPECT_EQ(GetCapturedStderr(), "[qn_i2c] Could not set I2C_SLAVE.\n") << op.name;
+                EXPECT_EQ(capture.finish(), "[qn_i2c] Could not set I2C_SLAVE.\n") << op.name;
                 EXPECT_TRUE(mutex_is_free()) << op.name;
-                EXPECT_EQ(count_open_fds(), fds) << op.name << " " << path;
+                EXPECT_EQ(count_open_descriptors(), fds) << op.name << " " << path;
             }
         }
     }
-    unlink(file);
 }
 
 TEST(ErrorPaths, OpenDeviceLeavesNoDescriptorBehindAfterBindFailure)
 {
     int fd = 12345;
-    CaptureStderr();
+    StderrCapture quiet;
     EXPECT_EQ(openDevice("/dev/null", 0x50, false, &fd), I2C_E_SET_ADDRESS);
-    GetCapturedStderr();
     EXPECT_EQ(fd, -1);
-    CaptureStderr();
     EXPECT_EQ(openDevice("/nonexistent/i2c-0", 0x50, false, &fd), I2C_E_OPEN);
-    GetCapturedStderr();
     EXPECT_LT(fd, 0);
 }
 
+// With the lock held elsewhere, a call that took it or went on to the node
+// would hang (or fail to bind /dev/null) instead.
 TEST(ErrorPaths, NullBufferReturnsAtOnceWithoutTheLock)
 {
-    const std::function<int()> calls[] = {
-        [] { return i2c_SBMUS_write_buffer("/dev/null", 0x50, 0, nullptr, 4, false); },
+    struct Outcome {
+        int status;
+        int error;   // errno in the calling thread
+        int length;  // the read length it was given, 4
+    };
+    const std::function<Outcome()> calls[] = {
+        [] {
+            errno = 0;
+            const int status = i2c_SBMUS_write_buffer("/dev/null", 0x50, 0, nullptr, 4, false);
+            return Outcome{status, errno, 4};
+        },
         [] {
             int length = 4;
-            return i2c_SBMUS_read_buffer("/dev/null", 0x50, 0, nullptr, &length, false);
+            errno = 0;
+            const int status = i2c_SBMUS_read_buffer("/dev/null", 0x50, 0, nullptr, &length, false);
+            return Outcome{status, errno, length};
         },
-        [] { return i2c_IOCTL_read_buffer("/dev/null", 0x50, nullptr, 4, false); },
-        [] { return i2c_IOCTL_write_buffer("/dev/null", 0x50, nullptr, 4, false); },
+        [] {
+            errno = 0;
+            const int status = i2c_IOCTL_read_buffer("/dev/null", 0x50, nullptr, 4, false);
+            return Outcome{status, errno, 4};
+        },
+        [] {
+            errno = 0;
+            const int status = i2c_IOCTL_write_buffer("/dev/null", 0x50, nullptr, 4, false);
+            return Outcome{status, errno, 4};
+        },
     };
     pthread_mutex_lock(&i2c_mutex);
     for (const auto &call : calls) {
-        CaptureStderr();
+        StderrCapture capture;
         auto result = std::async(std::launch::async, call);
         // A call that waited for the lock would hang here; free it and fail.
         const bool returned = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
         if (!returned)
             pthread_mutex_unlock(&i2c_mutex);
         ASSERT_TRUE(returned);
-        EXPECT_EQ(result.get(), I2C_E_NULL_BUFFER);
-        EXPECT_EQ(GetCapturedStderr(), "");
+        const Outcome outcome = result.get();
+        EXPECT_EQ(outcome.status, I2C_E_NULL_BUFFER);
+        EXPECT_EQ(outcome.error, EFAULT);
+        EXPECT_EQ(outcome.length, 4);
+        EXPECT_EQ(capture.finish(), "");
     }
     pthread_mutex_unlock(&i2c_mutex);
 }
@@ -115,7 +137,7 @@ TEST(ErrorPaths, CallWaitsWhileAnotherHoldsTheLock)
 {
     std::atomic<bool> returned{false};
     pthread_mutex_lock(&i2c_mutex);
-    CaptureStderr();
+    StderrCapture capture;
     std::thread caller([&] {
         uint8_t byte = 0;
         EXPECT_EQ(i2c_SBMUS_read_byte("/nonexistent/i2c-0", 0x50, 0, &byte, false), I2C_E_OPEN);
@@ -125,7 +147,7 @@ TEST(ErrorPaths, CallWaitsWhileAnotherHoldsTheLock)
     EXPECT_FALSE(returned);
     pthread_mutex_unlock(&i2c_mutex);
     caller.join();
-    GetCapturedStderr();
+    capture.finish();
     EXPECT_TRUE(returned);
 }
 

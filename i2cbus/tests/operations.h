@@ -2,9 +2,9 @@
 #ifndef QN_I2CBUS_TESTS_OPERATIONS_H
 #define QN_I2CBUS_TESTS_OPERATIONS_H
 
+#include "descriptors.h"
 #include "i2cbus.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -14,8 +14,7 @@
 
 namespace i2cbus_test {
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
+using qn::test::count_open_descriptors;
 
 // One exported operation called with valid buffers on (path, 0x50).
 struct Operation {
@@ -46,16 +45,6 @@ inline std::vector<Operation> all_operations()
         {"ioctl_read", [](const char *p, bool f) { return i2c_IOCTL_read_buffer(p, 0x50, buffer, 4, f); }},
         {"ioctl_write", [](const char *p, bool f) { return i2c_IOCTL_write_buffer(p, 0x50, buffer, 4, f); }},
     };
-}
-
-inline int count_open_fds()
-{
-    int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
-    while (readdir(dir) != nullptr)
-        ++count;
-    closedir(dir);
-    return count;
 }
 
 inline bool mutex_is_free()

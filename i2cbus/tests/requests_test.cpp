@@ -1,6 +1,8 @@
 // The exact requests the module hands to the i2c-dev driver, and how it
 // treats the driver's answers.
-#include "fake_kernel.h"
+#include "child.h"
+#include "i2c_requests.h"
+#include "stderr_capture.h"
 
 #include <array>
 #include <atomic>
@@ -14,26 +16,28 @@
 namespace {
 
 using namespace i2cbus_test;
+using qn::test::StderrCapture;
 
-TEST_F(FakeKernel, EveryCallBindsUnderTheLockOnACloseOnExecNode)
+TEST_F(I2cRequests, EveryCallBindsUnderTheLockOnACloseOnExecNode)
 {
     for (const auto &op : all_operations()) {
         for (bool force : {false, true}) {
-            requests.clear();
-            const int fds = count_open_fds();
+            kernel.forget_requests();
+            const int fds = count_open_descriptors();
             ASSERT_EQ(op.call(node(), force), 0) << op.name;
+            const auto requests = this->requests();
             ASSERT_EQ(requests.size(), 2u) << op.name;
             EXPECT_EQ(requests[0].number, force ? 0x0706u : 0x0703u) << op.name;
-            EXPECT_EQ(requests[0].address, 0x50u) << op.name;
+            EXPECT_EQ(requests[0].arg, 0x50u) << op.name;
             for (const auto &r : requests)
                 EXPECT_TRUE(r.lock_held && r.close_on_exec) << op.name;
             EXPECT_TRUE(mutex_is_free()) << op.name;
-            EXPECT_EQ(count_open_fds(), fds) << op.name;
+            EXPECT_EQ(count_open_descriptors(), fds) << op.name;
         }
     }
 }
 
-TEST_F(FakeKernel, ConcurrentCallsNeverInterleave)
+TEST_F(I2cRequests, ConcurrentCallsNeverInterleave)
 {
     constexpr int kThreads = 4;
     constexpr int kCalls = 200;
@@ -47,6 +51,7 @@ TEST_F(FakeKernel, ConcurrentCallsNeverInterleave)
     }
     for (auto &caller : callers)
         caller.join();
+    const auto requests = this->requests();
     ASSERT_EQ(requests.size(), 2u * kThreads * kCalls);
     for (size_t i = 0; i < requests.size(); i += 2) {
         ASSERT_EQ(requests[i].number, 0x0703u) << i;
@@ -55,7 +60,7 @@ TEST_F(FakeKernel, ConcurrentCallsNeverInterleave)
     }
 }
 
-TEST_F(FakeKernel, SmbusRequestBlocks)
+TEST_F(I2cRequests, SmbusRequestBlocks)
 {
     uint8_t byte = 0;
     uint16_t word = 0;
@@ -73,7 +78,7 @@ TEST_F(FakeKernel, SmbusRequestBlocks)
         {[&] { return i2c_SBMUS_read_command(node(), 0x50, &byte, false); }, 1, 0, 1},
     };
     for (const auto &c : cases) {
-        requests.clear();
+        kernel.forget_requests();
         ASSERT_EQ(c.call(), 0);
         const Request &r = transfer();
         EXPECT_EQ(r.number, 0x0720u);
@@ -81,18 +86,18 @@ TEST_F(FakeKernel, SmbusRequestBlocks)
         EXPECT_EQ(r.smbus.command, c.command);
         EXPECT_EQ(r.smbus.size, c.size);
     }
-    requests.clear();
+    kernel.forget_requests();
     i2c_SBMUS_write_byte(node(), 0x50, 0x10, 0xAB, false);
     EXPECT_EQ(transfer().smbus_data.byte, 0xAB);
-    requests.clear();
+    kernel.forget_requests();
     i2c_SBMUS_write_word(node(), 0x50, 0x10, 0xBEEF, false);
     EXPECT_EQ(transfer().smbus_data.word, 0xBEEF);
-    requests.clear();
+    kernel.forget_requests();
     i2c_SBMUS_write_command(node(), 0x50, 0x12, false);
     EXPECT_EQ(transfer().smbus.data, nullptr);
 }
 
-TEST_F(FakeKernel, ReadsStoreTheAnswerOnlyOnSuccess)
+TEST_F(I2cRequests, ReadsStoreTheAnswerOnlyOnSuccess)
 {
     answer.fill_smbus = [](i2c_smbus_data &d) { d.word = 0xBEEF; };
     uint8_t byte = 0;
@@ -108,17 +113,17 @@ TEST_F(FakeKernel, ReadsStoreTheAnswerOnlyOnSuccess)
     answer.fill_smbus = [](i2c_smbus_data &d) { d.word = 0x1111; };
     for (int result : {-1, 1}) {
         answer.result = result;
-        CaptureStderr();
+        StderrCapture capture;
         EXPECT_EQ(i2c_SBMUS_read_byte(node(), 0x50, 0, &byte, false), I2C_E_READ);
         EXPECT_EQ(i2c_SBMUS_read_word(node(), 0x50, 0, &word, false), I2C_E_READ);
         EXPECT_EQ(i2c_SBMUS_read_command(node(), 0x50, &byte, false), I2C_E_READ);
-        GetCapturedStderr();
+        capture.finish();
         EXPECT_EQ(word, 0xBEEF);
         EXPECT_EQ(byte, command_byte);
     }
 }
 
-TEST_F(FakeKernel, FailureStatusAndLine)
+TEST_F(I2cRequests, FailureStatusAndLine)
 {
     const std::string read = "[qn_i2c] I2C Read operation failed.\n";
     const std::string read_errno = "[qn_i2c] I2C Read operation failed - 121.\n";
@@ -139,34 +144,34 @@ TEST_F(FakeKernel, FailureStatusAndLine)
     answer.result = -1;
     answer.error = 121;
     for (const auto &op : all_operations()) {
-        const int fds = count_open_fds();
-        CaptureStderr();
+        const int fds = count_open_descriptors();
+        StderrCapture capture;
         EXPECT_EQ(op.call(node(), false), expected.at(op.name).first) << op.name;
         EXPECT_EQ(errno, 121) << op.name << ": errno is the request's, after the line";
-        EXPECT_EQ(GetCapturedStderr(), expected.at(op.name).second) << op.name;
+        EXPECT_EQ(capture.finish(), expected.at(op.name).second) << op.name;
         EXPECT_TRUE(mutex_is_free()) << op.name;
-        EXPECT_EQ(count_open_fds(), fds) << op.name;
+        EXPECT_EQ(count_open_descriptors(), fds) << op.name;
     }
 }
 
-TEST_F(FakeKernel, OnlySmbusReadsRejectAPositiveAnswer)
+TEST_F(I2cRequests, OnlySmbusReadsRejectAPositiveAnswer)
 {
     answer.result = 1;  // I2C_RDWR answers with the number of messages
     for (const auto &op : all_operations()) {
         const bool smbus_read = op.name.starts_with("read_");
-        CaptureStderr();
+        StderrCapture capture;
         EXPECT_EQ(op.call(node(), false), smbus_read ? I2C_E_READ : 0) << op.name;
-        GetCapturedStderr();
+        capture.finish();
     }
 }
 
-TEST_F(FakeKernel, BlockWriteSendsAtMost32Bytes)
+TEST_F(I2cRequests, BlockWriteSendsAtMost32Bytes)
 {
     std::array<uint8_t, 40> data;
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i + 1);
     for (uint8_t length : {40, 32, 5, 0}) {
-        requests.clear();
+        kernel.forget_requests();
         ASSERT_EQ(i2c_SBMUS_write_buffer(node(), 0x50, 0x20, data.data(), length, false), 0);
         const Request &r = transfer();
         const uint8_t count = std::min<uint8_t>(length, 32);
@@ -178,7 +183,7 @@ TEST_F(FakeKernel, BlockWriteSendsAtMost32Bytes)
     }
 }
 
-TEST_F(FakeKernel, BlockReadRequestForm)
+TEST_F(I2cRequests, BlockReadRequestForm)
 {
     struct Case {
         int requested;
@@ -193,7 +198,7 @@ TEST_F(FakeKernel, BlockReadRequestForm)
             d.block[i] = static_cast<uint8_t>(0xA0 + i);
     };
     for (const auto &c : cases) {
-        requests.clear();
+        kernel.forget_requests();
         std::array<uint8_t, 300> buffer{};
         int length = c.requested;
         ASSERT_EQ(i2c_SBMUS_read_buffer(node(), 0x50, 0x30, buffer.data(), &length, false), 0);
@@ -209,7 +214,7 @@ TEST_F(FakeKernel, BlockReadRequestForm)
     }
 }
 
-TEST_F(FakeKernel, BlockReadStoresAtMostWhatWasAskedFor)
+TEST_F(I2cRequests, BlockReadStoresAtMostWhatWasAskedFor)
 {
     struct Case {
         int requested;
@@ -233,14 +238,14 @@ TEST_F(FakeKernel, BlockReadStoresAtMostWhatWasAskedFor)
     answer.result = -1;
     std::array<uint8_t, 64> buffer{};
     int length = 16;
-    CaptureStderr();
+    StderrCapture capture;
     EXPECT_EQ(i2c_SBMUS_read_buffer(node(), 0x50, 0, buffer.data(), &length, false), I2C_E_READ);
-    GetCapturedStderr();
+    capture.finish();
     EXPECT_EQ(length, 16);
     EXPECT_EQ(buffer, (std::array<uint8_t, 64>{}));
 }
 
-TEST_F(FakeKernel, PlainMessages)
+TEST_F(I2cRequests, PlainMessages)
 {
     std::array<uint8_t, 300> buffer{};
     answer.fill_message = [](i2c_msg &m) { std::memset(m.buf, 0x77, m.len); };
@@ -254,7 +259,7 @@ TEST_F(FakeKernel, PlainMessages)
     EXPECT_EQ(read.message.buf, buffer.data());
     EXPECT_EQ(buffer[299], 0x77);
 
-    requests.clear();
+    kernel.forget_requests();
     answer.fill_message = nullptr;
     ASSERT_EQ(i2c_IOCTL_write_buffer(node(), 0x50, buffer.data(), 7, false), 0);
     const Request write = transfer();
@@ -264,39 +269,22 @@ TEST_F(FakeKernel, PlainMessages)
     EXPECT_EQ(write.message.buf, buffer.data());
 }
 
-TEST_F(FakeKernel, NullBufferReachesNoDevice)
+// Runs child() in a forked process that is killed if it hangs.
+qn::test::ChildResult in_child(const std::function<bool()> &child)
 {
-    int length = 4;
-    errno = 0;
-    EXPECT_EQ(i2c_SBMUS_write_buffer(node(), 0x50, 0, nullptr, 4, false), I2C_E_NULL_BUFFER);
-    EXPECT_EQ(i2c_SBMUS_read_buffer(node(), 0x50, 0, nullptr, &length, false), I2C_E_NULL_BUFFER);
-    EXPECT_EQ(i2c_IOCTL_read_buffer(node(), 0x50, nullptr, 4, false), I2C_E_NULL_BUFFER);
-    EXPECT_EQ(i2c_IOCTL_write_buffer(node(), 0x50, nullptr, 4, false), I2C_E_NULL_BUFFER);
-    EXPECT_EQ(errno, EFAULT);
-    EXPECT_TRUE(requests.empty());
-    EXPECT_EQ(length, 4);
-}
-
-// Runs child() in a forked process that is killed if it hangs; true when it
-// returned true.
-bool in_child(const std::function<bool()> &child)
-{
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        alarm(10);
-        _exit(child() ? 0 : 1);
-    }
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    qn::test::ChildOptions options;
+    options.timeout_seconds = 10;
+    return qn::test::run_in_child(options, nullptr, [&] {
+        return child() ? std::string() : std::string("the child's checks failed");
+    });
 }
 
 // An application started with 2>&- (or a daemon that closed stderr): the
 // node must not take descriptor 2, where every failure line would go into
 // it, which on an i2c-dev node is an I2C write to the device.
-TEST_F(FakeKernel, NodeNeverTakesAClosedStderr)
+TEST_F(I2cRequests, NodeNeverTakesAClosedStderr)
 {
-    EXPECT_TRUE(in_child([this] {
+    EXPECT_CHILD_PASSED(in_child([this] {
         close(STDERR_FILENO);
         bool right = true;
         answer.result = -1;
@@ -317,7 +305,7 @@ TEST_F(FakeKernel, NodeNeverTakesAClosedStderr)
 // A child forked while another thread is inside a transfer finds the lock
 // free. A thread that forks while holding the lock itself (to run several
 // openDevice transfers) neither deadlocks nor loses it.
-TEST_F(FakeKernel, ForkLeavesTheChildAUsableLock)
+TEST_F(I2cRequests, ForkLeavesTheChildAUsableLock)
 {
     std::atomic<bool> inside{false};
     answer.fill_smbus = [&](i2c_smbus_data &) {
@@ -335,19 +323,19 @@ TEST_F(FakeKernel, ForkLeavesTheChildAUsableLock)
         uint8_t byte;
         return i2c_SBMUS_read_byte("/nonexistent/i2c-0", 0x50, 0, &byte, false) == I2C_E_OPEN;
     };
-    EXPECT_TRUE(in_child(first_call_returns)) << "child forked during a transfer";
+    EXPECT_CHILD_PASSED(in_child(first_call_returns)) << "child forked during a transfer";
     caller.join();
 
-    EXPECT_TRUE(in_child([&] {
+    EXPECT_CHILD_PASSED(in_child([&] {
         pthread_mutex_lock(&i2c_mutex);
         const bool child_ok = in_child([] {
             if (pthread_mutex_trylock(&i2c_mutex) == 0)
                 return false;  // the forking thread's lock was lost
             pthread_mutex_unlock(&i2c_mutex);
             return true;
-        });
+        }).passed();
         pthread_mutex_unlock(&i2c_mutex);
-        return child_ok && in_child(first_call_returns);
+        return child_ok && in_child(first_call_returns).passed();
     })) << "fork by the thread holding the lock";
 }
 

@@ -1,4 +1,5 @@
 #include "module_state.h"
+#include "stderr_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -187,9 +188,9 @@ TEST(FreqAxis, BinFrequencies)
     EXPECT_EQ(axis[8191], 8191.0f / 16384.0f * 125e6f);
 
     float *null_array = nullptr;
-    testing::internal::CaptureStderr();
+    qn::test::StderrCapture capture;
     EXPECT_EQ(qn_spectr_prepare_freq_vector(&null_array, 125e6, 1.0f), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(capture.finish(),
               "qn_spectr_prepare_freq_vector() not initialized\n");
 }
 

@@ -1,4 +1,5 @@
 #include "module_state.h"
+#include "stderr_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -60,9 +61,9 @@ TEST_F(Decimate, GroupStartingPastTheInputStopsWithMessage)
     // Step rounds to 3: group 2730 holds only bins 8190 and 8191, group 2731
     // would start past the input.
     const auto a = ramp(8192), b = ramp(8192);
-    testing::internal::CaptureStderr();
+    qn::test::StderrCapture capture;
     EXPECT_EQ(run(a, b, 8192, 3000, 3000), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "qn_spectr_decimate() index too high\n");
+    EXPECT_EQ(capture.finish(), "qn_spectr_decimate() index too high\n");
     EXPECT_EQ(a_out[0], 1.0f);
     EXPECT_EQ(a_out[2729], 8188.0f);
     EXPECT_EQ(a_out[2730], 8190.5f);  // clamped: mean of the two bins that exist
@@ -70,9 +71,9 @@ TEST_F(Decimate, GroupStartingPastTheInputStopsWithMessage)
 
     // Step rounds to 0 and is forced to 1.
     const auto shorter = ramp(100);
-    testing::internal::CaptureStderr();
+    qn::test::StderrCapture second_capture;
     EXPECT_EQ(run(shorter, shorter, 100, 1000, 1000), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "qn_spectr_decimate() index too high\n");
+    EXPECT_EQ(second_capture.finish(), "qn_spectr_decimate() index too high\n");
     EXPECT_EQ(a_out[99], 99.0f);
     EXPECT_EQ(a_out[100], kUnwritten);
 }
@@ -144,10 +145,10 @@ TEST_F(Decimate, NullArraysAndEmptyOutputWriteNothing)
 TEST_F(Decimate, ExtremeLengthsStopAtTheFirstMissingGroup)
 {
     const auto a = ramp(16);
-    testing::internal::CaptureStderr();
+    qn::test::StderrCapture capture;
     EXPECT_EQ(run(a, a, -5, 4, 4), -1);
     EXPECT_EQ(run(a, a, 0, 4, 4), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(capture.finish(),
               "qn_spectr_decimate() index too high\nqn_spectr_decimate() index too high\n");
     EXPECT_EQ(a_out, std::vector<float>(4, kUnwritten));
 }

@@ -1,4 +1,5 @@
 #include "module_state.h"
+#include "stderr_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -27,20 +28,20 @@ TEST_F(Fft, RefusesBeforeInitAndNullArraysSilently)
     Spectra out(128);
     double *null_array = nullptr;
 
-    testing::internal::CaptureStderr();
+    qn::test::StderrCapture capture;
     EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &out.pa, &out.pb), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "qn_spect_fft not initialized");
+    EXPECT_EQ(capture.finish(), "qn_spect_fft not initialized");
 
     for (bool initialised : {false, true}) {
         if (initialised) {
             ASSERT_EQ(qn_spectr_fft_init(), 0);
         }
-        testing::internal::CaptureStderr();
+        qn::test::StderrCapture second_capture;
         EXPECT_EQ(qn_spectr_fft(nullptr, in.data(), &out.pa, &out.pb), -1);
         EXPECT_EQ(qn_spectr_fft(in.data(), nullptr, &out.pa, &out.pb), -1);
         EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &null_array, &out.pb), -1);
         EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &out.pa, &null_array), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(second_capture.finish(), "");
     }
     EXPECT_EQ(out.a, std::vector<double>(128, -1.0));
 }
@@ -71,9 +72,9 @@ TEST_F(Fft, RefusesAfterLengthChangeUntilReinitialised)
     std::vector<double> in(1024, 1.0);
     Spectra out(512);
 
-    testing::internal::CaptureStderr();
+    qn::test::StderrCapture capture;
     EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &out.pa, &out.pb), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(capture.finish(),
               "qn_spect_fft initialized for another signal length\n");
     EXPECT_EQ(out.a, std::vector<double>(512, -1.0));
 
@@ -98,9 +99,9 @@ TEST_F(Fft, InitTwiceAndCleanAreSafe)
 
     std::vector<double> in(512, 1.0);
     Spectra out(256);
-    testing::internal::CaptureStderr();
+    qn::test::StderrCapture capture;
     EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &out.pa, &out.pb), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "qn_spect_fft not initialized");
+    EXPECT_EQ(capture.finish(), "qn_spect_fft not initialized");
 }
 
 }  // namespace

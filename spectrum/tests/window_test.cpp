@@ -1,4 +1,5 @@
 #include "module_state.h"
+#include "stderr_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -84,9 +85,9 @@ TEST_F(Window, InvalidModeLeavesNoWindowAndFilterRefuses)
 
         std::vector<double> a(256, -5.0), b(256, -5.0);
         double *pa = a.data(), *pb = b.data();
-        testing::internal::CaptureStderr();
+        qn::test::StderrCapture capture;
         EXPECT_EQ(qn_spectr_window_filter(in.data(), in.data(), &pa, &pb), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(capture.finish(), "");
         EXPECT_EQ(a, std::vector<double>(256, -5.0));
         EXPECT_EQ(b, std::vector<double>(256, -5.0));
     }

@@ -39,6 +39,20 @@ for m in "${modules[@]}"; do
         sort -u <<<"$cxx"
         exit 1
     fi
+    # No hook into the library: static linking reaches every global symbol
+    # of its objects, hidden or not, so the only writable globals are the
+    # public header's, and nothing refers to a test build's kernel seam.
+    writable=$(${QN_NM:-nm} -g --defined-only "$root/$libdir/lib$m.a" |
+               awk 'NF == 3 && $2 ~ /^[BDGSCV]$/ && $3 !~ /^__(odr_)?(asan|ubsan)/ { print $3 }')
+    for symbol in $writable; do
+        grep -qw -- "$symbol" "$root/include/$m.h" ||
+            { echo "lib$m.a has a writable global the header does not declare: $symbol"; exit 1; }
+    done
+    if seam=$(grep -E ' qn_kernel_seam_' <<<"$(${QN_NM:-nm} -g "$root/$libdir/lib$m.a")"); then
+        echo "lib$m.a is a test build:"
+        echo "$seam"
+        exit 1
+    fi
     for static in --static ""; do
         # shellcheck disable=SC2046,SC2086
         "$cc" -std=c99 -Wall -Werror ${QN_CONSUMER_FLAGS:-} -o "$prefix/$m-pc" \

@@ -38,62 +38,62 @@ TEST(StagedTreeCopy, MirrorsNestedTreeOverTheInstalledOne) {
     const std::string big = patterned(3 << 20);
     fs::create_directories(src + "/www/apps/deep");
     fs::create_directories(src + "/conf");
-    writeFile(src + "/a.txt", "A");
-    writeFile(src + "/www/index.html", "<html>");
-    writeFile(src + "/www/apps/deep/x.bin", big);
-    writeFile(src + "/keep.txt", "new", 0600);
-    writeFile(src + "/d", "file over a directory");
-    writeFile(src + "/conf/x", "x");
+    write_file(src + "/a.txt", "A");
+    write_file(src + "/www/index.html", "<html>");
+    write_file(src + "/www/apps/deep/x.bin", big);
+    write_file(src + "/keep.txt", "new", 0600);
+    write_file(src + "/d", "file over a directory");
+    write_file(src + "/conf/x", "x");
     fs::create_directories(dst + "/www");
     fs::create_directories(dst + "/d");
-    writeFile(dst + "/www/extra", "installed only");
-    writeFile(dst + "/d/inner", "inner");
-    writeFile(dst + "/keep.txt", "old", 0640);
+    write_file(dst + "/www/extra", "installed only");
+    write_file(dst + "/d/inner", "inner");
+    write_file(dst + "/keep.txt", "old", 0640);
     ASSERT_EQ(chown((dst + "/keep.txt").c_str(), 1234, 1234), 0);
-    writeFile(dst + "/conf", "a file where a directory is staged");
-    writeFile(dst + "/only.txt", "installed only");
+    write_file(dst + "/conf", "a file where a directory is staged");
+    write_file(dst + "/only.txt", "installed only");
     // New programs keep their execute bits, never set-user/group-ID.
     fs::create_directories(src + "/bin");
-    writeFile(src + "/bin/newdaemon", "#!/bin/sh\n", 0755);
-    writeFile(src + "/bin/setid", "#!/bin/sh\n", 06755);
+    write_file(src + "/bin/newdaemon", "#!/bin/sh\n", 0755);
+    write_file(src + "/bin/setid", "#!/bin/sh\n", 06755);
     RUN_OR_SKIP(sandbox, result);
 
-    EXPECT_EQ(readFile(dst + "/a.txt"), "A");
-    EXPECT_EQ(permissionsOf(dst + "/a.txt"), 0644u);
-    EXPECT_EQ(readFile(dst + "/www/index.html"), "<html>");
-    EXPECT_TRUE(readFile(dst + "/www/apps/deep/x.bin") == big);
-    EXPECT_EQ(readFile(dst + "/www/extra"), "installed only");
-    EXPECT_EQ(readFile(dst + "/only.txt"), "installed only");
-    EXPECT_EQ(readFile(dst + "/keep.txt"), "new");
-    EXPECT_EQ(permissionsOf(dst + "/keep.txt"), 0640u);
+    EXPECT_EQ(read_file(dst + "/a.txt"), "A");
+    EXPECT_EQ(permissions_of(dst + "/a.txt"), 0644u);
+    EXPECT_EQ(read_file(dst + "/www/index.html"), "<html>");
+    EXPECT_TRUE(read_file(dst + "/www/apps/deep/x.bin") == big);
+    EXPECT_EQ(read_file(dst + "/www/extra"), "installed only");
+    EXPECT_EQ(read_file(dst + "/only.txt"), "installed only");
+    EXPECT_EQ(read_file(dst + "/keep.txt"), "new");
+    EXPECT_EQ(permissions_of(dst + "/keep.txt"), 0640u);
     struct stat kept {};
     stat((dst + "/keep.txt").c_str(), &kept);
     EXPECT_EQ(kept.st_uid, 1234u);
     EXPECT_EQ(kept.st_gid, 1234u);
     EXPECT_TRUE(fs::is_directory(dst + "/d"));
-    EXPECT_EQ(readFile(dst + "/d/inner"), "inner");
-    EXPECT_EQ(readFile(dst + "/conf"), "a file where a directory is staged");
-    EXPECT_EQ(permissionsOf(dst + "/bin/newdaemon"), 0755u);
-    EXPECT_EQ(permissionsOf(dst + "/bin/setid"), 0755u);
-    EXPECT_EQ(filesNamed(dst, ".updater-"), std::vector<std::string>{});
-    EXPECT_EQ(readFile(dst + "/.updater/result"), "installed: 6 files, 3 new folders\n");
+    EXPECT_EQ(read_file(dst + "/d/inner"), "inner");
+    EXPECT_EQ(read_file(dst + "/conf"), "a file where a directory is staged");
+    EXPECT_EQ(permissions_of(dst + "/bin/newdaemon"), 0755u);
+    EXPECT_EQ(permissions_of(dst + "/bin/setid"), 0755u);
+    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
+    EXPECT_EQ(read_file(dst + "/.updater/result"), "installed: 6 files, 3 new folders\n");
 
     // The same update again changes nothing: no file is written or renamed.
-    const ino_t bigInode = inodeOf(dst + "/www/apps/deep/x.bin"), keep = inodeOf(dst + "/keep.txt");
+    const ino_t bigInode = inode_of(dst + "/www/apps/deep/x.bin"), keep = inode_of(dst + "/keep.txt");
     RunResult again = sandbox.run();
-    EXPECT_EQ(inodeOf(dst + "/www/apps/deep/x.bin"), bigInode);
-    EXPECT_EQ(inodeOf(dst + "/keep.txt"), keep);
-    EXPECT_EQ(readFile(dst + "/.updater/result"), "nothing to do\n");
+    EXPECT_EQ(inode_of(dst + "/www/apps/deep/x.bin"), bigInode);
+    EXPECT_EQ(inode_of(dst + "/keep.txt"), keep);
+    EXPECT_EQ(read_file(dst + "/.updater/result"), "nothing to do\n");
     EXPECT_EQ(again.commands.size(), 6u);
 }
 
 TEST(StagedTreeCopy, FollowsOnlyLinksToFilesInsideTheStagingTree) {
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
-    writeFile(sandbox.root() + "/secret", "outside");
-    writeFile(src + "/target.txt", "T");
+    write_file(sandbox.root() + "/secret", "outside");
+    write_file(src + "/target.txt", "T");
     fs::create_directories(src + "/sub");
-    writeFile(src + "/sub/f", "F");
+    write_file(src + "/sub/f", "F");
     fs::create_symlink("target.txt", src + "/relative");
     fs::create_symlink("/tmp/build/target.txt", src + "/absolute");
     fs::create_symlink("../../secret", src + "/escaping");
@@ -102,26 +102,26 @@ TEST(StagedTreeCopy, FollowsOnlyLinksToFilesInsideTheStagingTree) {
     fs::create_symlink("sub", src + "/dirlink");
     fs::create_symlink("sub", src + "/dirlink-over-file");
     fs::create_symlink("../..", src + "/up");
-    writeFile(dst + "/system", "installed");
-    writeFile(dst + "/dangling", "installed");
-    writeFile(dst + "/dirlink-over-file", "installed");
-    writeFile(src + "/installed-link", "through the link");
-    writeFile(dst + "/real.txt", "installed");
+    write_file(dst + "/system", "installed");
+    write_file(dst + "/dangling", "installed");
+    write_file(dst + "/dirlink-over-file", "installed");
+    write_file(src + "/installed-link", "through the link");
+    write_file(dst + "/real.txt", "installed");
     fs::create_symlink("real.txt", dst + "/installed-link");
     RUN_OR_SKIP(sandbox, result);
 
-    EXPECT_EQ(readFile(dst + "/relative"), "T");
-    EXPECT_EQ(readFile(dst + "/absolute"), "T");
+    EXPECT_EQ(read_file(dst + "/relative"), "T");
+    EXPECT_EQ(read_file(dst + "/absolute"), "T");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dst + "/absolute")));
     EXPECT_FALSE(exists(dst + "/escaping"));
-    EXPECT_EQ(readFile(dst + "/system"), "installed");
-    EXPECT_EQ(readFile(dst + "/dangling"), "installed");
+    EXPECT_EQ(read_file(dst + "/system"), "installed");
+    EXPECT_EQ(read_file(dst + "/dangling"), "installed");
     EXPECT_FALSE(exists(dst + "/dirlink"));
-    EXPECT_EQ(readFile(dst + "/dirlink-over-file"), "installed");
+    EXPECT_EQ(read_file(dst + "/dirlink-over-file"), "installed");
     EXPECT_FALSE(exists(dst + "/up"));
-    EXPECT_EQ(readFile(dst + "/sub/f"), "F");
+    EXPECT_EQ(read_file(dst + "/sub/f"), "F");
     EXPECT_TRUE(fs::is_symlink(dst + "/installed-link"));
-    EXPECT_EQ(readFile(dst + "/real.txt"), "through the link");
+    EXPECT_EQ(read_file(dst + "/real.txt"), "through the link");
 }
 
 // /tmp is writable by everyone: a staging root that is a link (to a
@@ -136,20 +136,20 @@ TEST(StagedTreeCopy, StagingRootThatCannotBeTrustedInstallsNothing) {
         const std::string secret = sandbox.root() + "/root-only";
         fs::create_directories(secret);
         chmod(secret.c_str(), 0700);
-        writeFile(secret + "/key", "root's secret", 0600);
+        write_file(secret + "/key", "root's secret", 0600);
         if (swap == Link) {
             fs::remove(src);
             fs::create_symlink(secret, src);
             ASSERT_EQ(lchown(src.c_str(), 65534, 65534), 0);
         } else {
-            writeFile(src + "/key", "supplied by someone else", 0600);
+            write_file(src + "/key", "supplied by someone else", 0600);
             ASSERT_EQ(swap == Foreign ? chown(src.c_str(), 65534, 65534) : chmod(src.c_str(), 0775),
                       0);
         }
         RUN_OR_SKIP(sandbox, result);
 
         EXPECT_FALSE(exists(dst + "/key"));
-        EXPECT_EQ(readFile(dst + "/.updater/result").rfind("refused: ", 0), 0u);
+        EXPECT_EQ(read_file(dst + "/.updater/result").rfind("refused: ", 0), 0u);
         EXPECT_EQ(result.commands.size(), 6u);
     }
 }
@@ -160,15 +160,15 @@ TEST(StagedTreeCopy, SkipsFifosSocketsAndDevicesWithoutBlocking) {
     ASSERT_EQ(mkfifo((src + "/pipe").c_str(), 0644), 0);
     ASSERT_EQ(mknod((src + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
     makeSocket(src + "/sock");
-    writeFile(src + "/plain", "P");
-    writeFile(dst + "/pipe", "installed");
+    write_file(src + "/plain", "P");
+    write_file(dst + "/pipe", "installed");
     RUN_OR_SKIP(sandbox, result);
 
     EXPECT_TRUE(result.allEnded);
-    EXPECT_EQ(readFile(dst + "/pipe"), "installed");
+    EXPECT_EQ(read_file(dst + "/pipe"), "installed");
     EXPECT_FALSE(exists(dst + "/null"));
     EXPECT_FALSE(exists(dst + "/sock"));
-    EXPECT_EQ(readFile(dst + "/plain"), "P");
+    EXPECT_EQ(read_file(dst + "/plain"), "P");
 }
 
 // Killed after the commit, with one file renamed: recovery completes it.
@@ -176,8 +176,8 @@ TEST(StagedTreeCopy, RunKilledAfterItsCommitIsCompletedByRecovery) {
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     for (const char *name : {"/a", "/b", "/c"}) {
-        writeFile(src + name, std::string("new ") + name);
-        writeFile(dst + name, "old");
+        write_file(src + name, std::string("new ") + name);
+        write_file(dst + name, "old");
     }
     RunOptions killed;
     killed.fault = "kill-at-rename";
@@ -185,15 +185,15 @@ TEST(StagedTreeCopy, RunKilledAfterItsCommitIsCompletedByRecovery) {
     ASSERT_EQ(first.commands.size(), 3u);
     int stillOld = 0;
     for (const char *name : {"/a", "/b", "/c"})
-        stillOld += readFile(dst + name) == "old";
+        stillOld += read_file(dst + name) == "old";
     ASSERT_EQ(stillOld, 2);
 
     RunOptions recover;
     recover.arguments = {"--recover"};
     sandbox.run(recover);
     for (const char *name : {"/a", "/b", "/c"})
-        EXPECT_EQ(readFile(dst + name), std::string("new ") + name);
-    EXPECT_EQ(filesNamed(dst, ".updater-"), std::vector<std::string>{});
+        EXPECT_EQ(read_file(dst + name), std::string("new ") + name);
+    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
     EXPECT_FALSE(exists(dst + "/.updater/journal"));
 }
 
@@ -205,14 +205,14 @@ TEST(StagedTreeCopy, CopiesTreesDeeperThanTheDescriptorLimit) {
         rel += "/d";
         ASSERT_EQ(mkdir((sandbox.staging() + rel).c_str(), 0755), 0);
     }
-    writeFile(sandbox.staging() + rel + "/leaf", "deep");
-    writeFile(sandbox.staging() + "/d/top", "top");
+    write_file(sandbox.staging() + rel + "/leaf", "deep");
+    write_file(sandbox.staging() + "/d/top", "top");
     RunOptions options;
     options.openFileLimit = 1024;
     RUN_OR_SKIP(sandbox, result, options);
 
-    EXPECT_EQ(readFile(sandbox.install() + rel + "/leaf"), "deep");
-    EXPECT_EQ(readFile(sandbox.install() + "/d/top"), "top");
+    EXPECT_EQ(read_file(sandbox.install() + rel + "/leaf"), "deep");
+    EXPECT_EQ(read_file(sandbox.install() + "/d/top"), "top");
 }
 
 // Four names of one staged file stay one file; a sparse file stays sparse.
@@ -220,20 +220,20 @@ TEST(StagedTreeCopy, KeepsHardLinksAndHoles) {
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     fs::create_directories(src + "/lib");
-    writeFile(src + "/lib/libbig.so.1", patterned(1 << 20), 0755);
+    write_file(src + "/lib/libbig.so.1", patterned(1 << 20), 0755);
     for (const char *name : {"/lib/libbig.so", "/lib/alias", "/other"})
         fs::create_hard_link(src + "/lib/libbig.so.1", src + name);
     const off_t sparseSize = off_t{64} << 20;
-    writeFile(src + "/sparse.img", "");
+    write_file(src + "/sparse.img", "");
     ASSERT_EQ(truncate((src + "/sparse.img").c_str(), sparseSize - 4), 0);
     std::ofstream(src + "/sparse.img", std::ios::app) << "tail";
     RUN_OR_SKIP(sandbox, result);
 
-    const ino_t shared = inodeOf(dst + "/lib/libbig.so.1");
-    EXPECT_EQ(inodeOf(dst + "/lib/libbig.so"), shared);
-    EXPECT_EQ(inodeOf(dst + "/lib/alias"), shared);
-    EXPECT_EQ(inodeOf(dst + "/other"), shared);
-    EXPECT_EQ(permissionsOf(dst + "/other"), 0755u);
+    const ino_t shared = inode_of(dst + "/lib/libbig.so.1");
+    EXPECT_EQ(inode_of(dst + "/lib/libbig.so"), shared);
+    EXPECT_EQ(inode_of(dst + "/lib/alias"), shared);
+    EXPECT_EQ(inode_of(dst + "/other"), shared);
+    EXPECT_EQ(permissions_of(dst + "/other"), 0755u);
     struct stat sparse {};
     ASSERT_EQ(stat((dst + "/sparse.img").c_str(), &sparse), 0);
     EXPECT_EQ(sparse.st_size, sparseSize);
@@ -250,10 +250,10 @@ TEST(StagedTreeCopy, HandlesDirectoryPathsBeyondTheOldLimit) {
         rel += "/" + std::string(200, static_cast<char>('a' + level));
     ASSERT_GT((std::string("/opt/quarnel") + rel).size(), 1022u);
     fs::create_directories(sandbox.staging() + rel);
-    writeFile(sandbox.staging() + rel + "/leaf", "deep");
+    write_file(sandbox.staging() + rel + "/leaf", "deep");
     RUN_OR_SKIP(sandbox, result);
 
-    EXPECT_EQ(readFile(sandbox.install() + rel + "/leaf"), "deep");
+    EXPECT_EQ(read_file(sandbox.install() + rel + "/leaf"), "deep");
 }
 
 // Started under "ulimit -f": the write that fails must neither end the run
@@ -261,18 +261,18 @@ TEST(StagedTreeCopy, HandlesDirectoryPathsBeyondTheOldLimit) {
 TEST(StagedTreeCopy, FailedWriteUnderAFileSizeLimitChangesNothing) {
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
-    writeFile(src + "/big.bin", patterned(2 << 20));
-    writeFile(src + "/small.txt", "small");
-    writeFile(dst + "/big.bin", "installed");
+    write_file(src + "/big.bin", patterned(2 << 20));
+    write_file(src + "/small.txt", "small");
+    write_file(dst + "/big.bin", "installed");
     RunOptions options;
     options.fileSizeLimit = 1 << 20;
     RUN_OR_SKIP(sandbox, result, options);
 
     EXPECT_EQ(result.commands.size(), 6u);
-    EXPECT_EQ(readFile(dst + "/big.bin"), "installed");
+    EXPECT_EQ(read_file(dst + "/big.bin"), "installed");
     EXPECT_FALSE(exists(dst + "/small.txt"));
-    EXPECT_EQ(filesNamed(dst, ".updater-"), std::vector<std::string>{});
-    EXPECT_EQ(readFile(dst + "/.updater/result").rfind("refused: ", 0), 0u);
+    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
+    EXPECT_EQ(read_file(dst + "/.updater/result").rfind("refused: ", 0), 0u);
 }
 
 // A replacement needs room for both versions until the renames; when the
@@ -280,22 +280,22 @@ TEST(StagedTreeCopy, FailedWriteUnderAFileSizeLimitChangesNothing) {
 TEST(StagedTreeCopy, UpdateThatDoesNotFitChangesNothing) {
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
-    writeFile(dst + "/app.bin", patterned(600 << 10));
-    writeFile(dst + "/version", "1");
-    writeFile(src + "/app.bin", patterned(600 << 10) + "2");
-    writeFile(src + "/version", "2");
+    write_file(dst + "/app.bin", patterned(600 << 10));
+    write_file(dst + "/version", "1");
+    write_file(src + "/app.bin", patterned(600 << 10) + "2");
+    write_file(src + "/version", "2");
     fs::create_directories(src + "/lib");
-    writeFile(src + "/lib/libnew.so", patterned(100 << 10));
+    write_file(src + "/lib/libnew.so", patterned(100 << 10));
     RunOptions options;
     options.installSpace = 1 << 20;
     RUN_OR_SKIP(sandbox, result, options);
 
     EXPECT_EQ(result.commands.size(), 6u);
-    EXPECT_TRUE(readFile(dst + "/app.bin") == patterned(600 << 10));
-    EXPECT_EQ(readFile(dst + "/version"), "1");
+    EXPECT_TRUE(read_file(dst + "/app.bin") == patterned(600 << 10));
+    EXPECT_EQ(read_file(dst + "/version"), "1");
     EXPECT_FALSE(exists(dst + "/lib"));
-    EXPECT_EQ(filesNamed(dst, ".updater-"), std::vector<std::string>{});
-    EXPECT_EQ(readFile(dst + "/.updater/result").rfind("refused: not enough space", 0), 0u);
+    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
+    EXPECT_EQ(read_file(dst + "/.updater/result").rfind("refused: not enough space", 0), 0u);
 }
 
 // A run killed after writing its temporaries (OOM killer, power cut) leaves
@@ -307,10 +307,10 @@ TEST(StagedTreeCopy, KilledRunIsUndoneAndTheNextOneInstallsEverything) {
     const std::string src = sandbox.staging(), dst = sandbox.install();
     fs::create_directories(src + "/www");
     for (int i = 0; i < 150; ++i)
-        writeFile(src + "/www/page" + std::to_string(i), "page " + std::to_string(i));
-    writeFile(src + "/www/.updater-3-7", "staged content");
-    writeFile(src + "/www/page0", "new page 0");
-    writeFile(dst + "/old.txt", "installed");
+        write_file(src + "/www/page" + std::to_string(i), "page " + std::to_string(i));
+    write_file(src + "/www/.updater-3-7", "staged content");
+    write_file(src + "/www/page0", "new page 0");
+    write_file(dst + "/old.txt", "installed");
     RunOptions killed;
     killed.fault = "kill-at-flush";
     RUN_OR_SKIP(sandbox, first, killed);
@@ -321,17 +321,17 @@ TEST(StagedTreeCopy, KilledRunIsUndoneAndTheNextOneInstallsEverything) {
     RunResult recovered = sandbox.run(recover);
     EXPECT_EQ(WEXITSTATUS(recovered.parentStatus), 0);
     EXPECT_FALSE(exists(dst + "/www"));
-    EXPECT_EQ(filesNamed(dst, ".updater-"), std::vector<std::string>{});
+    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
 
     sandbox.run(killed);
     RunResult second = sandbox.run();
     EXPECT_EQ(second.commands.size(), 6u);
     for (int i = 1; i < 150; ++i)
-        ASSERT_EQ(readFile(dst + "/www/page" + std::to_string(i)), "page " + std::to_string(i));
-    EXPECT_EQ(readFile(dst + "/www/page0"), "new page 0");
-    EXPECT_EQ(readFile(dst + "/www/.updater-3-7"), "staged content");
-    EXPECT_EQ(filesNamed(dst, ".updater-"), std::vector<std::string>{dst + "/www/.updater-3-7"});
-    EXPECT_EQ(readFile(dst + "/old.txt"), "installed");
+        ASSERT_EQ(read_file(dst + "/www/page" + std::to_string(i)), "page " + std::to_string(i));
+    EXPECT_EQ(read_file(dst + "/www/page0"), "new page 0");
+    EXPECT_EQ(read_file(dst + "/www/.updater-3-7"), "staged content");
+    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{dst + "/www/.updater-3-7"});
+    EXPECT_EQ(read_file(dst + "/old.txt"), "installed");
 }
 
 // Root reads any file, so the updater runs without root rights here and the
@@ -339,19 +339,19 @@ TEST(StagedTreeCopy, KilledRunIsUndoneAndTheNextOneInstallsEverything) {
 TEST(StagedTreeCopy, UnreadableStagedFileLeavesTheInstalledOneAsItWas) {
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
-    writeFile(src + "/secret", "new", 0000);
-    writeFile(src + "/open.txt", "readable");
-    writeFile(dst + "/secret", "installed", 0640);
+    write_file(src + "/secret", "new", 0000);
+    write_file(src + "/open.txt", "readable");
+    write_file(dst + "/secret", "installed", 0640);
     ASSERT_EQ(chown(dst.c_str(), 65534, 65534), 0);
     ASSERT_EQ(chown((dst + "/secret").c_str(), 65534, 65534), 0);
     RunOptions options;
     options.asNobody = true;
     RUN_OR_SKIP(sandbox, result, options);
 
-    EXPECT_EQ(readFile(dst + "/open.txt"), "readable");
-    EXPECT_EQ(readFile(dst + "/secret"), "installed");
-    EXPECT_EQ(permissionsOf(dst + "/secret"), 0640u);
-    EXPECT_EQ(filesNamed(dst, ".updater-"), std::vector<std::string>{});
+    EXPECT_EQ(read_file(dst + "/open.txt"), "readable");
+    EXPECT_EQ(read_file(dst + "/secret"), "installed");
+    EXPECT_EQ(permissions_of(dst + "/secret"), 0640u);
+    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
 }
 
 } // namespace

@@ -61,17 +61,17 @@ TEST(UpdateRun, MissingRootsStillEndInAReboot) {
     RUN_OR_SKIP(sandbox, result);
 
     EXPECT_TRUE(std::filesystem::is_directory(sandbox.install()));
-    EXPECT_EQ(permissionsOf(sandbox.install()), 0755u);
+    EXPECT_EQ(permissions_of(sandbox.install()), 0755u);
     EXPECT_EQ(result.commands, kFullSequence);
 }
 
 TEST(UpdateRun, EmptyStagingLeavesTheInstallRootAlone) {
     Sandbox sandbox;
-    writeFile(sandbox.install() + "/only.txt", "installed", 0600);
+    write_file(sandbox.install() + "/only.txt", "installed", 0600);
     RUN_OR_SKIP(sandbox, result);
 
-    EXPECT_EQ(readFile(sandbox.install() + "/only.txt"), "installed");
-    EXPECT_EQ(permissionsOf(sandbox.install() + "/only.txt"), 0600u);
+    EXPECT_EQ(read_file(sandbox.install() + "/only.txt"), "installed");
+    EXPECT_EQ(permissions_of(sandbox.install() + "/only.txt"), 0600u);
     EXPECT_EQ(result.commands, kFullSequence);
 }
 

@@ -1,5 +1,7 @@
 #include "sandbox.h"
 
+#include "child.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -20,7 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kSkipStatus = 77;
 constexpr uid_t kNobody = 65534;
 constexpr auto kDeadline = std::chrono::seconds(20);
 
@@ -41,11 +42,6 @@ std::string stubScript(const std::string &name, const std::string &log,
     script += "line=" + name + "; [ $# -gt 0 ] && line=\"$line $*\"\n";
     script += "echo \"$line\" >> " + log + "\n";
     return script;
-}
-
-[[noreturn]] void skipWith(const std::string &resultFile, const std::string &why) {
-    appendLine(resultFile, "skip=" + why + ": " + strerror(errno));
-    _exit(kSkipStatus);
 }
 
 bool bindOver(const std::string &source, const char *target) {
@@ -95,31 +91,22 @@ bool reapAll(Clock::time_point deadline) {
 
 } // namespace
 
-// /tmp and /opt are covered inside the namespace, so the scratch tree lives
-// elsewhere.
 Sandbox::Sandbox() {
-    std::string pattern = "/var/tmp/updater-sandbox-XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-    chmod(root_.c_str(), 0755);
-    fs::create_directories(root_ + "/tmp/build");
-    fs::create_directories(root_ + "/opt/quarnel");
-    fs::create_directories(root_ + "/bin");
+    chmod(root().c_str(), 0755);
+    fs::create_directories(staging());
+    fs::create_directories(install());
+    fs::create_directories(root() + "/bin");
 }
 
-Sandbox::~Sandbox() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-}
+Sandbox::~Sandbox() = default;
 
 void Sandbox::writeStubs(const RunOptions &options) const {
-    const std::string log = root_ + "/log";
-    writeFile(log, "", 0666);
+    const std::string log = root() + "/log";
+    write_file(log, "", 0666);
     chmod(log.c_str(), 0666);
     for (const char *name : {"killall", "mount", "nohup", "reboot"}) {
         std::string extra = std::string(name) == "killall" ? options.killallExtra : "";
-        writeFile(root_ + "/bin/" + name, stubScript(name, log, extra), 0755);
+        write_file(root() + "/bin/" + name, stubScript(name, log, extra), 0755);
     }
 }
 
@@ -139,7 +126,7 @@ void Sandbox::execUpdater(const RunOptions &options) const {
     if (options.asNobody &&
         (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
         _exit(126);
-    setenv("PATH", (root_ + "/bin:/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
+    setenv("PATH", (root() + "/bin:/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
     if (!options.fault.empty()) {
         setenv("QN_FAULT", options.fault.c_str(), 1);
         setenv("LD_PRELOAD", FAULT_INJECT_PATH, 1);
@@ -155,19 +142,17 @@ void Sandbox::execUpdater(const RunOptions &options) const {
 
 // Pid 1 of the namespace: mounts the scratch tree, starts the updater and
 // waits until it and everything it started has ended.
-int Sandbox::actAsInit(const RunOptions &options) const {
-    const std::string result = root_ + "/result";
-    if (getpid() != 1)
-        skipWith(result, "not init of a new PID namespace");
+void Sandbox::actAsInit(const RunOptions &options) const {
+    const std::string result = root() + "/result";
     if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
-        skipWith(result, "mount proc");
+        qn::test::skip_child("mount proc");
     const HeldTree buildTree = holdBuildTree();
-    if (!bindOver(root_ + "/tmp", "/tmp") || !bindOver(root_ + "/opt", "/opt"))
-        skipWith(result, "bind mount");
+    if (!bindOver(root() + "/tmp", "/tmp") || !bindOver(root() + "/opt", "/opt"))
+        qn::test::skip_child("bind mount");
     if (!showBuildTreeAgain(buildTree))
-        skipWith(result, "bind mount of the build tree");
+        qn::test::skip_child("bind mount of the build tree");
     if (options.installSpace > 0 && !limitInstallSpace(options.installSpace))
-        skipWith(result, "small tmpfs for the install root");
+        qn::test::skip_child("small tmpfs for the install root");
     const auto start = Clock::now();
     pid_t child = fork();
     if (child == 0)
@@ -175,14 +160,13 @@ int Sandbox::actAsInit(const RunOptions &options) const {
     int status = -1;
     waitpid(child, &status, 0);
     const std::chrono::duration<double> took = Clock::now() - start;
-    fs::copy_file(root_ + "/log", root_ + "/log-at-parent-exit",
+    fs::copy_file(root() + "/log", root() + "/log-at-parent-exit",
                   fs::copy_options::overwrite_existing);
     appendLine(result, "parent=" + std::to_string(status));
     appendLine(result, "seconds=" + std::to_string(took.count()));
     appendLine(result, std::string("ended=") + (reapAll(start + kDeadline) ? "1" : "0"));
     if (options.installSpace > 0)
         keepLimitedInstall();
-    return 0;
 }
 
 // The prepared install root moves onto a tmpfs of the given size for the
@@ -192,103 +176,52 @@ bool Sandbox::limitInstallSpace(long bytes) const {
     std::error_code error;
     if (mount("tmpfs", "/opt/quarnel", "tmpfs", 0, options.c_str()) != 0)
         return false;
-    fs::copy(root_ + "/opt/quarnel", "/opt/quarnel",
+    fs::copy(root() + "/opt/quarnel", "/opt/quarnel",
              fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
     return !error;
 }
 
 void Sandbox::keepLimitedInstall() const {
     std::error_code error;
-    fs::remove_all(root_ + "/opt/quarnel", error);
-    fs::copy("/opt/quarnel", root_ + "/opt/quarnel",
+    fs::remove_all(root() + "/opt/quarnel", error);
+    fs::copy("/opt/quarnel", root() + "/opt/quarnel",
              fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
-}
-
-int Sandbox::isolate(const RunOptions &options) const {
-    const std::string result = root_ + "/result";
-    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0)
-        skipWith(result, "unshare(CLONE_NEWPID | CLONE_NEWNS)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        skipWith(result, "make mounts private");
-    pid_t init = fork();
-    if (init < 0)
-        skipWith(result, "fork");
-    if (init == 0)
-        _exit(actAsInit(options));
-    int status = 0;
-    waitpid(init, &status, 0);
-    if (WIFSIGNALED(status))
-        appendLine(result, "init_signal=" + std::to_string(WTERMSIG(status)));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
 }
 
 RunResult Sandbox::run(const RunOptions &options) {
     writeStubs(options);
-    fs::remove(root_ + "/result");
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(isolate(options));
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return readResult();
+    fs::remove(root() + "/result");
+    qn::test::ChildOptions isolated;
+    isolated.namespaces = CLONE_NEWPID | CLONE_NEWNS;
+    const qn::test::ChildResult init = qn::test::run_in_child(isolated, nullptr, [&] {
+        actAsInit(options);
+        return qn::test::Failures();
+    });
+    RunResult r = readResult();
+    r.skipped = init.skipped;
+    r.skipReason = init.skip_reason;
+    // reboot(2) in a PID namespace ends its init with SIGHUP.
+    r.namespaceRebooted = WIFSIGNALED(init.wait_status) && WTERMSIG(init.wait_status) == SIGHUP;
+    return r;
 }
 
 RunResult Sandbox::readResult() const {
     RunResult r;
-    std::istringstream lines(readFile(root_ + "/result"));
+    std::istringstream lines(read_file(root() + "/result"));
     for (std::string line; std::getline(lines, line);) {
         const std::string key = line.substr(0, line.find('='));
         const std::string value = line.substr(key.size() + 1);
-        if (key == "skip")
-            r.skipped = true, r.skipReason = value;
-        else if (key == "parent")
+        if (key == "parent")
             r.parentStatus = std::stoi(value);
         else if (key == "seconds")
             r.parentSeconds = std::stod(value);
         else if (key == "ended")
             r.allEnded = value == "1";
-        else if (key == "init_signal")
-            r.namespaceRebooted = std::stoi(value) == SIGHUP;
     }
-    if (exists(root_ + "/log-at-parent-exit"))
-        r.logAtParentExit = readFile(root_ + "/log-at-parent-exit");
-    std::istringstream log(readFile(root_ + "/log"));
+    if (exists(root() + "/log-at-parent-exit"))
+        r.logAtParentExit = read_file(root() + "/log-at-parent-exit");
+    std::istringstream log(read_file(root() + "/log"));
     for (std::string line; std::getline(log, line);)
         r.commands.push_back(line);
     return r;
-}
-
-void writeFile(const std::string &path, const std::string &content, mode_t mode) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-    chmod(path.c_str(), mode);
-}
-
-std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-mode_t permissionsOf(const std::string &path) {
-    struct stat st {};
-    lstat(path.c_str(), &st);
-    return st.st_mode & 07777;
-}
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-ino_t inodeOf(const std::string &path) {
-    struct stat st {};
-    lstat(path.c_str(), &st);
-    return st.st_ino;
-}
-
-std::vector<std::string> filesNamed(const std::string &tree, const std::string &prefix) {
-    std::vector<std::string> found;
-    for (const auto &entry : fs::recursive_directory_iterator(tree))
-        if (entry.path().filename().string().rfind(prefix, 0) == 0)
-            found.push_back(entry.path().string());
-    return found;
 }

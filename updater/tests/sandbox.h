@@ -3,6 +3,8 @@
 // commands it starts are recording stubs.
 #pragma once
 
+#include "scratch.h"
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -36,9 +38,9 @@ public:
     Sandbox(const Sandbox &) = delete;
     Sandbox &operator=(const Sandbox &) = delete;
 
-    const std::string &root() const { return root_; }
-    std::string staging() const { return root_ + "/tmp/build"; }
-    std::string install() const { return root_ + "/opt/quarnel"; }
+    const std::string &root() const { return scratch_.path(); }
+    std::string staging() const { return root() + "/tmp/build"; }
+    std::string install() const { return root() + "/opt/quarnel"; }
 
     RunResult run(const RunOptions &options = {});
 
@@ -46,21 +48,20 @@ private:
     void writeStubs(const RunOptions &options) const;
     bool limitInstallSpace(long bytes) const;
     void keepLimitedInstall() const;
-    int isolate(const RunOptions &options) const;
-    int actAsInit(const RunOptions &options) const;
+    void actAsInit(const RunOptions &options) const;
     [[noreturn]] void execUpdater(const RunOptions &options) const;
     RunResult readResult() const;
 
-    std::string root_;
+    // /tmp and /opt are covered inside the namespace: the tree lives elsewhere.
+    qn::test::ScratchDir scratch_{"updater-sandbox", "/var/tmp"};
 };
 
-// Small file helpers for building and checking trees.
-void writeFile(const std::string &path, const std::string &content, mode_t mode = 0644);
-std::string readFile(const std::string &path);
-mode_t permissionsOf(const std::string &path);
-bool exists(const std::string &path);
-ino_t inodeOf(const std::string &path);
-std::vector<std::string> filesNamed(const std::string &tree, const std::string &prefix);
+using qn::test::exists;
+using qn::test::files_named;
+using qn::test::inode_of;
+using qn::test::permissions_of;
+using qn::test::read_file;
+using qn::test::write_file;
 
 // Skips the test when the namespace could not be made.
 #define RUN_OR_SKIP(sandbox, result, ...)                   \
