@@ -6,7 +6,8 @@ make OLD NEW: an installed tree and a staged one; most staged files replace
     some lie in folders that are new.
 check TREE LABEL CUT: after a cut and the recovery, the installed tree must
     be entirely the old one or entirely the new one (the new one when the
-    update was not cut: "none"), with no temporary file and no journal left;
+    update was not cut: "none"), with no temporary file and no journal or
+    journal data left;
     prints result lines and "VMTEST STATE old|new|mixed".
 """
 import os
@@ -70,7 +71,8 @@ def check(tree, label, cut):
     as_new = all(s == "new" for s in states.values())
     temporary = [os.path.join(d, f) for d, _, names in os.walk(tree)
                  for f in names if f.startswith(".updater-")]
-    journal = os.path.exists(os.path.join(tree, ".updater", "journal"))
+    journal = [n for n in ("journal", "data")
+               if os.path.exists(os.path.join(tree, ".updater", n))]
     counts = {}
     for s in states.values():
         key = s.split()[0]
@@ -86,7 +88,7 @@ def check(tree, label, cut):
         print(f"VMTEST FAIL {label}: tree is {state} ({summary}): " + "; ".join(odd[:4]))
     if temporary or journal:
         print(f"VMTEST FAIL {label}: left behind: "
-              + "; ".join(temporary[:4] + (["journal"] if journal else [])))
+              + "; ".join(temporary[:4] + journal))
     else:
         print(f"VMTEST PASS {label}: no temporary file, no journal")
     print(f"VMTEST STATE {state}")

@@ -41,18 +41,7 @@ bool write_all_at(int out, const char *data, size_t size, off_t at) {
 }
 
 bool copy_range_by_buffer(int in, int out, off_t from, off_t length) {
-    static char buffer[kChunk];
-    while (length > 0) {
-        size_t want = length < static_cast<off_t>(kChunk) ? static_cast<size_t>(length) : kChunk;
-        ssize_t n = pread(in, buffer, want, from);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || !write_all_at(out, buffer, static_cast<size_t>(n), from))
-            return false;
-        from += n;
-        length -= n;
-    }
-    return true;
+    return copy_span(in, from, out, from, length);
 }
 
 // The kernel copies without a trip through user space where it can; where
@@ -94,6 +83,22 @@ off_t next_hole(int in, off_t pos, off_t size) {
 }
 
 }  // namespace
+
+bool copy_span(int in, off_t from, int out, off_t to, off_t length) {
+    static char buffer[kChunk];
+    while (length > 0) {
+        size_t want = length < static_cast<off_t>(kChunk) ? static_cast<size_t>(length) : kChunk;
+        ssize_t n = pread(in, buffer, want, from);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || !write_all_at(out, buffer, static_cast<size_t>(n), to))
+            return false;
+        from += n;
+        to += n;
+        length -= n;
+    }
+    return true;
+}
 
 // Both files were found size bytes long: a file that ends early differs.
 bool same_content(int a, int b, off_t size) {

@@ -42,28 +42,37 @@ void name_temporaries(Plan &plan) {
         if (dir.is_new && !plan.dirs[dir.parent].is_new)
             dir.temporary = prefix + "d" + std::to_string(i);
     }
+    uint64_t data_at = 0;
     for (size_t i = 0; i < plan.files.size(); ++i) {
         PlanFile &file = plan.files[i];
+        if (file.in_place) {
+            file.data_at = data_at;
+            data_at += static_cast<uint64_t>(file.size);
+            continue;
+        }
         file.temporary = plan.dirs[file.dir].is_new ? file.name : prefix + std::to_string(i);
     }
 }
 
 class Preparer {
 public:
-    Preparer(int staging, const char *staging_path, int install, Plan &plan)
-        : staging_(staging), staging_path_(staging_path), plan_(plan), src_(staging, plan.dirs, true),
-          dst_(install, plan.dirs, false), links_(install, plan.dirs, false) {}
+    Preparer(int staging, const char *staging_path, int install, int data, Plan &plan)
+        : staging_(staging), staging_path_(staging_path), data_(data), plan_(plan),
+          src_(staging, plan.dirs, true), dst_(install, plan.dirs, false),
+          links_(install, plan.dirs, false) {}
 
     bool create_folders(std::string &why);
     bool write_files(std::string &why);
 
 private:
     bool write_file(const PlanFile &file);
+    bool keep_content(const PlanFile &file);
     bool link_file(const PlanFile &file, int dir);
     Fd open_source(const PlanFile &file);
 
     int staging_;
     const char *staging_path_;
+    int data_;
     Plan &plan_;
     DirCursor src_, dst_, links_;
 };
@@ -114,6 +123,8 @@ Fd Preparer::open_source(const PlanFile &file) {
 // Attributes first: the content is never readable under looser bits. A new
 // file gets the staged permission bits, never set-user/group-ID.
 bool Preparer::write_file(const PlanFile &file) {
+    if (file.in_place)
+        return keep_content(file);
     int dir = dst_.open(file.dir);
     if (dir < 0)
         return false;
@@ -135,6 +146,20 @@ bool Preparer::write_file(const PlanFile &file) {
     return close(out.release()) == 0;
 }
 
+// A file rewritten in place after the commit is first kept whole in the
+// data file. Its size was planned, so a staged file that changed since fails.
+bool Preparer::keep_content(const PlanFile &file) {
+    Fd in = open_source(file);
+    struct stat st;
+    if (!in.valid() || fstat(in.get(), &st) != 0)
+        return false;
+    if (st.st_size != file.size) {
+        errno = EAGAIN;
+        return false;
+    }
+    return copy_span(in.get(), 0, data_, static_cast<off_t>(file.data_at), file.size);
+}
+
 // Everything written so far reaches storage before the next step counts on it.
 bool flush(int install) { return syncfs(install) == 0; }
 
@@ -142,26 +167,46 @@ bool rename_in_place(int dir, const std::string &from, const std::string &to) {
     return renameat(dir, from.c_str(), dir, to.c_str()) == 0 || errno == ENOENT;  // ENOENT: done before a cut
 }
 
+// The kept content over the installed file, then cut to length: redone whole
+// after a cut, it never leaves a file half written.
+bool rewrite_in_place(int dir, const PlanFile &file, int data) {
+    Fd out(openat(dir, file.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    return out.valid() && fstat(out.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+           copy_span(data, static_cast<off_t>(file.data_at), out.get(), 0, file.size) &&
+           ftruncate(out.get(), file.size) == 0 && close(out.release()) == 0;
+}
+
+struct Failures {
+    size_t renames = 0;
+    size_t rewrites = 0;
+    size_t total() const { return renames + rewrites; }
+};
+
 // New folders as a whole, then each file replaced in an existing folder.
-size_t rename_all(int install, const Plan &plan) {
+Failures put_in_place(int install, const Plan &plan, int data) {
     DirCursor dst(install, plan.dirs, false);
-    size_t failed = 0;
+    Failures failed;
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
         const PlanDir &folder = plan.dirs[i];
         if (folder.temporary.empty())
             continue;
         int parent = dst.open(folder.parent);
-        failed += parent < 0 || !rename_in_place(parent, folder.temporary, folder.name);
+        failed.renames += parent < 0 || !rename_in_place(parent, folder.temporary, folder.name);
     }
     for (const PlanFile &file : plan.files) {
         if (plan.dirs[file.dir].is_new)
             continue;
         int dir = dst.open(file.dir);
+        if (file.in_place) {
+            failed.rewrites += dir < 0 || data < 0 || !rewrite_in_place(dir, file, data);
+            continue;
+        }
         if (dir >= 0 && rename_in_place(dir, file.temporary, file.name))
             continue;
         if (dir >= 0)
             unlinkat(dir, file.temporary.c_str(), 0);
-        ++failed;
+        ++failed.renames;
     }
     return failed;
 }
@@ -170,7 +215,7 @@ size_t rename_all(int install, const Plan &plan) {
 void remove_temporaries(int install, const Plan &plan) {
     DirCursor dst(install, plan.dirs, false);
     for (const PlanFile &file : plan.files) {
-        int dir = dst.open(file.dir);
+        int dir = file.in_place ? -1 : dst.open(file.dir);
         if (dir >= 0)
             unlinkat(dir, file.temporary.c_str(), 0);
     }
@@ -187,13 +232,25 @@ std::string counted(size_t files, size_t folders) {
            std::to_string(folders) + (folders == 1 ? " new folder" : " new folders");
 }
 
+bool has_rewrites(const Plan &plan) {
+    for (const PlanFile &file : plan.files)
+        if (file.in_place)
+            return true;
+    return false;
+}
+
+// A file not rewritten may be half written: the journal and its data stay,
+// and the next recovery (at boot, or before the next update) writes it again.
 std::string commit_and_rename(int install, int records, const Plan &plan) {
-    const size_t failed = rename_all(install, plan);
+    Fd data(has_rewrites(plan) ? open_journal_data(records) : -1);
+    const Failures failed = put_in_place(install, plan, data.get());
     flush(install);
-    remove_journal(records);
-    std::string result = "installed: " + counted(plan.files.size() - failed, plan.new_dirs());
-    if (failed > 0)
-        result += "; " + std::to_string(failed) + " could not be put in place";
+    if (failed.rewrites == 0 && remove_journal(records))
+        remove_journal_data(records);
+    std::string result =
+        "installed: " + counted(plan.files.size() - failed.total(), plan.new_dirs());
+    if (failed.total() > 0)
+        result += "; " + std::to_string(failed.total()) + " could not be put in place";
     return result;
 }
 
@@ -201,6 +258,7 @@ std::string roll_back(int install, int records, const Plan &plan, const std::str
     remove_temporaries(install, plan);
     flush(install);
     remove_journal(records);
+    remove_journal_data(records);
     return "refused: " + why + "; nothing changed";
 }
 
@@ -212,9 +270,13 @@ std::string install_plan(int staging, const char *staging_path, int install, int
     if (!write_journal(records, plan, false))
         return std::string("refused: cannot write the journal (") + strerror(errno) +
                "); nothing changed";
+    Fd data(has_rewrites(plan) ? create_journal_data(records) : -1);
+    if (has_rewrites(plan) && !data.valid())
+        return roll_back(install, records, plan,
+                         std::string("cannot write the journal (") + strerror(errno) + ")");
     std::string why;
     try {
-        Preparer preparer(staging, staging_path, install, plan);
+        Preparer preparer(staging, staging_path, install, data.get(), plan);
         if (!preparer.create_folders(why) || !preparer.write_files(why))
             return roll_back(install, records, plan, why);
     } catch (const std::bad_alloc &) {

@@ -12,6 +12,7 @@ namespace {
 const char *const kJournal = "journal";
 const char *const kJournalNext = "journal-new";
 const char *const kHeader = "updater journal 1";
+const char *const kData = "data";
 
 // Names hold any byte but '/' and NUL: the journal keeps one word per name.
 std::string escape(const std::string &name) {
@@ -53,8 +54,10 @@ std::string render(const Plan &plan, bool committed) {
                 "\n";
     }
     for (const PlanFile &file : plan.files)
-        text += "f " + std::to_string(file.dir) + " " + escape(file.temporary) + " " +
-                escape(file.name) + "\n";
+        text += file.in_place ? "r " + std::to_string(file.dir) + " " + std::to_string(file.data_at) +
+                                    " " + std::to_string(file.size) + " " + escape(file.name) + "\n"
+                              : "f " + std::to_string(file.dir) + " " + escape(file.temporary) +
+                                    " " + escape(file.name) + "\n";
     return text + "end\n";
 }
 
@@ -107,6 +110,26 @@ bool parse_file(std::istringstream &line, Plan &plan) {
     return true;
 }
 
+bool parse_rewrite(std::istringstream &line, Plan &plan) {
+    PlanFile file;
+    std::string name;
+    if (!(line >> file.dir >> file.data_at >> file.size >> name) || file.dir >= plan.dirs.size() ||
+        file.size < 0 || !unescape(name, file.name))
+        return false;
+    file.in_place = true;
+    file.is_new = false;
+    plan.files.push_back(file);
+    return true;
+}
+
+bool parse_entry(const std::string &kind, std::istringstream &words, Plan &plan) {
+    if (kind == "d")
+        return parse_dir(words, plan);
+    if (kind == "f")
+        return parse_file(words, plan);
+    return kind == "r" && parse_rewrite(words, plan);
+}
+
 bool parse(const std::string &text, Plan &plan, bool &committed) {
     std::istringstream lines(text);
     std::string line;
@@ -121,7 +144,7 @@ bool parse(const std::string &text, Plan &plan, bool &committed) {
         words >> kind;
         if (kind == "end")
             return true;
-        if (!(kind == "d" ? parse_dir(words, plan) : kind == "f" && parse_file(words, plan)))
+        if (!parse_entry(kind, words, plan))
             return false;
     }
     return false;
@@ -158,3 +181,13 @@ bool read_journal(int records, Plan &plan, bool &committed, bool &malformed) {
 bool remove_journal(int records) {
     return unlinkat(records, kJournal, 0) == 0 && fsync(records) == 0;
 }
+
+int create_journal_data(int records) {
+    return openat(records, kData, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+int open_journal_data(int records) {
+    return openat(records, kData, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+void remove_journal_data(int records) { unlinkat(records, kData, 0); }

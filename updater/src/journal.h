@@ -20,4 +20,12 @@ bool read_journal(int records, Plan &plan, bool &committed, bool &malformed);
 // Removes the journal and flushes its folder.
 bool remove_journal(int records);
 
+// The content of the files rewritten in place, one after another, beside the
+// journal: written before the commit, removed only once the journal is gone.
+// Each returns a descriptor (-1 with errno set): created empty for writing,
+// or opened for reading.
+int create_journal_data(int records);
+int open_journal_data(int records);
+void remove_journal_data(int records);
+
 #endif

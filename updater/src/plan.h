@@ -37,6 +37,8 @@ struct PlanFile {
     size_t link_to = SIZE_MAX;  // earlier file of the same staged inode
     std::string temporary;     // name beside the installed one until the commit;
                                // in a new folder, the name itself
+    bool in_place = false;     // rewritten in place from the records' data file
+    uint64_t data_at = 0;      // where its content starts in that file
 };
 
 struct Plan {

@@ -83,6 +83,19 @@ std::string same_folder_target(int dir, std::string name) {
 
 uint64_t round_up(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
+constexpr off_t kInPlaceLimit = off_t{64} << 10;
+
+// A small replacement is written over the installed file, from a flushed
+// copy, where no one else can see the change half made: a single name, no
+// execute bit (a running program's file cannot be written), and blocks
+// already holding as many bytes, so the rewrite needs no space after the
+// commit. It spares a new file and a rename, and the old file's release.
+bool rewritable(const struct stat &installed, const struct stat &staged) {
+    return installed.st_nlink == 1 && (installed.st_mode & 0111) == 0 && staged.st_nlink == 1 &&
+           staged.st_size <= kInPlaceLimit &&
+           static_cast<uint64_t>(staged.st_size) <= static_cast<uint64_t>(installed.st_blocks) * 512;
+}
+
 class Scanner {
 public:
     Scanner(int staging, int install, const char *staging_path, unsigned long block_size,
@@ -284,6 +297,7 @@ void Scanner::visit_file(const Entry &entry) {
         file.mode = installed.st_mode & 07777;
         file.uid = installed.st_uid;
         file.gid = installed.st_gid;
+        file.in_place = rewritable(installed, staged);
     } else {
         file.mode = staged.st_mode & 0777;
     }
@@ -299,7 +313,9 @@ void Scanner::add_file(PlanFile file, const struct stat &staged) {
         if (!first)
             file.link_to = it->second;
     }
-    if (file.link_to == SIZE_MAX) {
+    if (file.in_place) {
+        plan_.bytes_needed += round_up(static_cast<uint64_t>(staged.st_size), block_size_);
+    } else if (file.link_to == SIZE_MAX) {
         const uint64_t allocated = static_cast<uint64_t>(staged.st_blocks) * 512;
         const uint64_t data = std::min<uint64_t>(static_cast<uint64_t>(staged.st_size), allocated);
         plan_.bytes_needed += round_up(data, block_size_) + block_size_;

@@ -171,30 +171,36 @@ TEST(StagedTreeCopy, SkipsFifosSocketsAndDevicesWithoutBlocking) {
     EXPECT_EQ(read_file(dst + "/plain"), "P");
 }
 
-// Killed after the commit, with one file renamed: recovery completes it.
+// Killed after the commit, recovery completes the update. Programs are
+// replaced by renames, small files rewritten in place: the kill leaves one
+// file new and, for the rewrite, one with its new bytes over longer old ones.
 TEST(StagedTreeCopy, RunKilledAfterItsCommitIsCompletedByRecovery) {
-    Sandbox sandbox;
-    const std::string src = sandbox.staging(), dst = sandbox.install();
-    for (const char *name : {"/a", "/b", "/c"}) {
-        write_file(src + name, std::string("new ") + name);
-        write_file(dst + name, "old");
-    }
-    RunOptions killed;
-    killed.fault = "kill-at-rename";
-    RUN_OR_SKIP(sandbox, first, killed);
-    ASSERT_EQ(first.commands.size(), 3u);
-    int stillOld = 0;
-    for (const char *name : {"/a", "/b", "/c"})
-        stillOld += read_file(dst + name) == "old";
-    ASSERT_EQ(stillOld, 2);
+    for (const auto &[fault, mode] : {std::pair{"kill-at-rename", 0755}, {"kill-at-rewrite", 0644}}) {
+        SCOPED_TRACE(fault);
+        Sandbox sandbox;
+        const std::string src = sandbox.staging(), dst = sandbox.install();
+        for (const char *name : {"/a", "/b", "/c"}) {
+            write_file(src + name, std::string("new ") + name, mode);
+            write_file(dst + name, "old, and longer than the new", mode);
+        }
+        RunOptions killed;
+        killed.fault = fault;
+        RUN_OR_SKIP(sandbox, first, killed);
+        ASSERT_EQ(first.commands.size(), 3u);
+        int still_new = 0;
+        for (const char *name : {"/a", "/b", "/c"})
+            still_new += read_file(dst + name) == std::string("new ") + name;
+        ASSERT_EQ(still_new, 1);
 
-    RunOptions recover;
-    recover.arguments = {"--recover"};
-    sandbox.run(recover);
-    for (const char *name : {"/a", "/b", "/c"})
-        EXPECT_EQ(read_file(dst + name), std::string("new ") + name);
-    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
-    EXPECT_FALSE(exists(dst + "/.updater/journal"));
+        RunOptions recover;
+        recover.arguments = {"--recover"};
+        sandbox.run(recover);
+        for (const char *name : {"/a", "/b", "/c"})
+            EXPECT_EQ(read_file(dst + name), std::string("new ") + name);
+        EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
+        EXPECT_FALSE(exists(dst + "/.updater/journal"));
+        EXPECT_FALSE(exists(dst + "/.updater/data"));
+    }
 }
 
 // One descriptor per level would stop near the usual limit of 1024.

@@ -55,3 +55,12 @@ int renameat(int from_dir, const char *from, int to_dir, const char *to)
         (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
     return real(from_dir, from, to_dir, to);
 }
+
+int ftruncate(int fd, off_t length)
+{
+    static int calls;
+    if (fault_is("kill-at-rewrite") && ++calls == 2)
+        kill(getpid(), SIGKILL);
+    int (*real)(int, off_t) = (int (*)(int, off_t))dlsym(RTLD_NEXT, "ftruncate");
+    return real(fd, length);
+}
