@@ -23,7 +23,7 @@ std::string patterned(size_t size) {
     return data;
 }
 
-void makeSocket(const std::string &path) {
+void make_socket(const std::string &path) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -79,9 +79,9 @@ TEST(StagedTreeCopy, MirrorsNestedTreeOverTheInstalledOne) {
     EXPECT_EQ(read_file(dst + "/.updater/result"), "installed: 6 files, 3 new folders\n");
 
     // The same update again changes nothing: no file is written or renamed.
-    const ino_t bigInode = inode_of(dst + "/www/apps/deep/x.bin"), keep = inode_of(dst + "/keep.txt");
+    const ino_t big_inode = inode_of(dst + "/www/apps/deep/x.bin"), keep = inode_of(dst + "/keep.txt");
     RunResult again = sandbox.run();
-    EXPECT_EQ(inode_of(dst + "/www/apps/deep/x.bin"), bigInode);
+    EXPECT_EQ(inode_of(dst + "/www/apps/deep/x.bin"), big_inode);
     EXPECT_EQ(inode_of(dst + "/keep.txt"), keep);
     EXPECT_EQ(read_file(dst + "/.updater/result"), "nothing to do\n");
     EXPECT_EQ(again.commands.size(), 6u);
@@ -159,12 +159,12 @@ TEST(StagedTreeCopy, SkipsFifosSocketsAndDevicesWithoutBlocking) {
     const std::string src = sandbox.staging(), dst = sandbox.install();
     ASSERT_EQ(mkfifo((src + "/pipe").c_str(), 0644), 0);
     ASSERT_EQ(mknod((src + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
-    makeSocket(src + "/sock");
+    make_socket(src + "/sock");
     write_file(src + "/plain", "P");
     write_file(dst + "/pipe", "installed");
     RUN_OR_SKIP(sandbox, result);
 
-    EXPECT_TRUE(result.allEnded);
+    EXPECT_TRUE(result.all_ended);
     EXPECT_EQ(read_file(dst + "/pipe"), "installed");
     EXPECT_FALSE(exists(dst + "/null"));
     EXPECT_FALSE(exists(dst + "/sock"));
@@ -214,7 +214,7 @@ TEST(StagedTreeCopy, CopiesTreesDeeperThanTheDescriptorLimit) {
     write_file(sandbox.staging() + rel + "/leaf", "deep");
     write_file(sandbox.staging() + "/d/top", "top");
     RunOptions options;
-    options.openFileLimit = 1024;
+    options.open_file_limit = 1024;
     RUN_OR_SKIP(sandbox, result, options);
 
     EXPECT_EQ(read_file(sandbox.install() + rel + "/leaf"), "deep");
@@ -229,9 +229,9 @@ TEST(StagedTreeCopy, KeepsHardLinksAndHoles) {
     write_file(src + "/lib/libbig.so.1", patterned(1 << 20), 0755);
     for (const char *name : {"/lib/libbig.so", "/lib/alias", "/other"})
         fs::create_hard_link(src + "/lib/libbig.so.1", src + name);
-    const off_t sparseSize = off_t{64} << 20;
+    const off_t sparse_size = off_t{64} << 20;
     write_file(src + "/sparse.img", "");
-    ASSERT_EQ(truncate((src + "/sparse.img").c_str(), sparseSize - 4), 0);
+    ASSERT_EQ(truncate((src + "/sparse.img").c_str(), sparse_size - 4), 0);
     std::ofstream(src + "/sparse.img", std::ios::app) << "tail";
     RUN_OR_SKIP(sandbox, result);
 
@@ -242,10 +242,10 @@ TEST(StagedTreeCopy, KeepsHardLinksAndHoles) {
     EXPECT_EQ(permissions_of(dst + "/other"), 0755u);
     struct stat sparse {};
     ASSERT_EQ(stat((dst + "/sparse.img").c_str(), &sparse), 0);
-    EXPECT_EQ(sparse.st_size, sparseSize);
+    EXPECT_EQ(sparse.st_size, sparse_size);
     EXPECT_LT(sparse.st_blocks * 512, 1 << 20);
     std::ifstream tail(dst + "/sparse.img");
-    tail.seekg(sparseSize - 4);
+    tail.seekg(sparse_size - 4);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(tail), {}), "tail");
 }
 
@@ -271,7 +271,7 @@ TEST(StagedTreeCopy, FailedWriteUnderAFileSizeLimitChangesNothing) {
     write_file(src + "/small.txt", "small");
     write_file(dst + "/big.bin", "installed");
     RunOptions options;
-    options.fileSizeLimit = 1 << 20;
+    options.file_size_limit = 1 << 20;
     RUN_OR_SKIP(sandbox, result, options);
 
     EXPECT_EQ(result.commands.size(), 6u);
@@ -293,7 +293,7 @@ TEST(StagedTreeCopy, UpdateThatDoesNotFitChangesNothing) {
     fs::create_directories(src + "/lib");
     write_file(src + "/lib/libnew.so", patterned(100 << 10));
     RunOptions options;
-    options.installSpace = 1 << 20;
+    options.install_space = 1 << 20;
     RUN_OR_SKIP(sandbox, result, options);
 
     EXPECT_EQ(result.commands.size(), 6u);
@@ -325,7 +325,7 @@ TEST(StagedTreeCopy, KilledRunIsUndoneAndTheNextOneInstallsEverything) {
     RunOptions recover;
     recover.arguments = {"--recover"};
     RunResult recovered = sandbox.run(recover);
-    EXPECT_EQ(WEXITSTATUS(recovered.parentStatus), 0);
+    EXPECT_EQ(WEXITSTATUS(recovered.parent_status), 0);
     EXPECT_FALSE(exists(dst + "/www"));
     EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
 
@@ -351,7 +351,7 @@ TEST(StagedTreeCopy, UnreadableStagedFileLeavesTheInstalledOneAsItWas) {
     ASSERT_EQ(chown(dst.c_str(), 65534, 65534), 0);
     ASSERT_EQ(chown((dst + "/secret").c_str(), 65534, 65534), 0);
     RunOptions options;
-    options.asNobody = true;
+    options.as_nobody = true;
     RUN_OR_SKIP(sandbox, result, options);
 
     EXPECT_EQ(read_file(dst + "/open.txt"), "readable");

@@ -17,7 +17,7 @@ const std::vector<std::string> kFullSequence = {
 // Sends the updater (the stub's parent, or the shell's parent) the signals.
 // Under a user-mode emulator (cross builds) they go one at a time: qemu-arm
 // itself dies when a sent SIGSEGV arrives while it delivers another signal.
-std::string signalUpdater(const std::string &signals) {
+std::string signal_updater(const std::string &signals) {
     const std::string pause = std::getenv("QN_TARGET_EMULATOR") ? "; sleep 0.05" : "";
     return "if [ \"$1\" = nginx ]; then\n"
            "  p=$PPID; read -r c < /proc/$p/comm\n"
@@ -30,15 +30,15 @@ std::string signalUpdater(const std::string &signals) {
 
 TEST(UpdateRun, ReturnsAtOnceWhileTheDetachedChildRunsTheCommandsInOrder) {
     Sandbox sandbox;
-    RunOptions slowServices;
-    slowServices.killallExtra = "sleep 1";
-    RUN_OR_SKIP(sandbox, result, slowServices);
+    RunOptions slow_services;
+    slow_services.killall_extra = "sleep 1";
+    RUN_OR_SKIP(sandbox, result, slow_services);
 
-    ASSERT_TRUE(WIFEXITED(result.parentStatus));
-    EXPECT_EQ(WEXITSTATUS(result.parentStatus), 0);
-    EXPECT_LT(result.parentSeconds, 0.9);
-    EXPECT_EQ(result.logAtParentExit, "");
-    EXPECT_TRUE(result.allEnded);
+    ASSERT_TRUE(WIFEXITED(result.parent_status));
+    EXPECT_EQ(WEXITSTATUS(result.parent_status), 0);
+    EXPECT_LT(result.parent_seconds, 0.9);
+    EXPECT_EQ(result.log_at_parent_exit, "");
+    EXPECT_TRUE(result.all_ended);
     EXPECT_EQ(result.commands, kFullSequence);
 }
 
@@ -46,11 +46,11 @@ TEST(UpdateRun, IgnoresTerminationSignalsWhileGuarded) {
     Sandbox sandbox;
     RunOptions options;
     // SEGV and ABRT sent by a process are not faults of the updater.
-    options.killallExtra = signalUpdater("TERM HUP USR1 USR2 SEGV ABRT CHLD") +
+    options.killall_extra = signal_updater("TERM HUP USR1 USR2 SEGV ABRT CHLD") +
                            " >> " + sandbox.root() + "/log";
     RUN_OR_SKIP(sandbox, result, options);
 
-    EXPECT_TRUE(result.allEnded);
+    EXPECT_TRUE(result.all_ended);
     EXPECT_EQ(result.commands, kFullSequence);
 }
 
@@ -83,9 +83,9 @@ TEST(UpdateRun, ProcessorFaultRebootsInsteadOfSpinning) {
     options.fault = "trap-listing";
     RUN_OR_SKIP(sandbox, result, options);
 
-    EXPECT_TRUE(result.namespaceRebooted);
-    const std::vector<std::string> beforeWalk(kFullSequence.begin(), kFullSequence.begin() + 3);
-    EXPECT_EQ(result.commands, beforeWalk);
+    EXPECT_TRUE(result.namespace_rebooted);
+    const std::vector<std::string> before_walk(kFullSequence.begin(), kFullSequence.begin() + 3);
+    EXPECT_EQ(result.commands, before_walk);
 }
 
 } // namespace

@@ -27,13 +27,13 @@ constexpr auto kDeadline = std::chrono::seconds(20);
 
 using Clock = std::chrono::steady_clock;
 
-void appendLine(const std::string &path, const std::string &line) {
+void append_line(const std::string &path, const std::string &line) {
     std::ofstream(path, std::ios::app) << line << '\n';
 }
 
 // Each stub records its own command line; reboot waits (a little) for the
 // backgrounded nohup before it so the record shows the order of requests.
-std::string stubScript(const std::string &name, const std::string &log,
+std::string stub_script(const std::string &name, const std::string &log,
                        const std::string &extra) {
     std::string script = "#!/bin/sh\n" + extra + "\n";
     if (name == "reboot")
@@ -44,11 +44,11 @@ std::string stubScript(const std::string &name, const std::string &log,
     return script;
 }
 
-bool bindOver(const std::string &source, const char *target) {
+bool bind_over(const std::string &source, const char *target) {
     return mount(source.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
 }
 
-bool isBelow(const std::string &path, const char *dir) {
+bool is_below(const std::string &path, const char *dir) {
     return path.rfind(std::string(dir) + "/", 0) == 0;
 }
 
@@ -60,24 +60,24 @@ struct HeldTree {
     int fd = -1;  // -1: nothing to hold
 };
 
-HeldTree holdBuildTree() {
+HeldTree hold_build_tree() {
     std::error_code error;
     HeldTree held{fs::canonical(BUILD_TREE, error).string()};
-    if (!error && (isBelow(held.path, "/tmp") || isBelow(held.path, "/opt")))
+    if (!error && (is_below(held.path, "/tmp") || is_below(held.path, "/opt")))
         held.fd = open(held.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     return held;
 }
 
-bool showBuildTreeAgain(const HeldTree &held) {
+bool show_build_tree_again(const HeldTree &held) {
     if (held.fd < 0)
         return true;
     std::error_code error;
     fs::create_directories(held.path, error);
-    return !error && bindOver("/proc/self/fd/" + std::to_string(held.fd), held.path.c_str());
+    return !error && bind_over("/proc/self/fd/" + std::to_string(held.fd), held.path.c_str());
 }
 
 // As init of the namespace every orphan comes back to us; wait for them all.
-bool reapAll(Clock::time_point deadline) {
+bool reap_all(Clock::time_point deadline) {
     while (Clock::now() < deadline) {
         int status;
         pid_t pid = waitpid(-1, &status, WNOHANG);
@@ -100,30 +100,30 @@ Sandbox::Sandbox() {
 
 Sandbox::~Sandbox() = default;
 
-void Sandbox::writeStubs(const RunOptions &options) const {
+void Sandbox::write_stubs(const RunOptions &options) const {
     const std::string log = root() + "/log";
     write_file(log, "", 0666);
     chmod(log.c_str(), 0666);
     for (const char *name : {"killall", "mount", "nohup", "reboot"}) {
-        std::string extra = std::string(name) == "killall" ? options.killallExtra : "";
-        write_file(root() + "/bin/" + name, stubScript(name, log, extra), 0755);
+        std::string extra = std::string(name) == "killall" ? options.killall_extra : "";
+        write_file(root() + "/bin/" + name, stub_script(name, log, extra), 0755);
     }
 }
 
-void Sandbox::execUpdater(const RunOptions &options) const {
+void Sandbox::exec_updater(const RunOptions &options) const {
     umask(022);
     // As under "ulimit -f": a write past the limit raises SIGXFSZ.
-    if (options.fileSizeLimit > 0) {
-        const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
-                           static_cast<rlim_t>(options.fileSizeLimit)};
+    if (options.file_size_limit > 0) {
+        const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                           static_cast<rlim_t>(options.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
-    if (options.openFileLimit > 0) {
-        const rlimit limit{static_cast<rlim_t>(options.openFileLimit),
-                           static_cast<rlim_t>(options.openFileLimit)};
+    if (options.open_file_limit > 0) {
+        const rlimit limit{static_cast<rlim_t>(options.open_file_limit),
+                           static_cast<rlim_t>(options.open_file_limit)};
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    if (options.asNobody &&
+    if (options.as_nobody &&
         (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
         _exit(126);
     setenv("PATH", (root() + "/bin:/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
@@ -142,36 +142,36 @@ void Sandbox::execUpdater(const RunOptions &options) const {
 
 // Pid 1 of the namespace: mounts the scratch tree, starts the updater and
 // waits until it and everything it started has ended.
-void Sandbox::actAsInit(const RunOptions &options) const {
+void Sandbox::act_as_init(const RunOptions &options) const {
     const std::string result = root() + "/result";
     if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         qn::test::skip_child("mount proc");
-    const HeldTree buildTree = holdBuildTree();
-    if (!bindOver(root() + "/tmp", "/tmp") || !bindOver(root() + "/opt", "/opt"))
+    const HeldTree build_tree = hold_build_tree();
+    if (!bind_over(root() + "/tmp", "/tmp") || !bind_over(root() + "/opt", "/opt"))
         qn::test::skip_child("bind mount");
-    if (!showBuildTreeAgain(buildTree))
+    if (!show_build_tree_again(build_tree))
         qn::test::skip_child("bind mount of the build tree");
-    if (options.installSpace > 0 && !limitInstallSpace(options.installSpace))
+    if (options.install_space > 0 && !limit_install_space(options.install_space))
         qn::test::skip_child("small tmpfs for the install root");
     const auto start = Clock::now();
     pid_t child = fork();
     if (child == 0)
-        execUpdater(options);
+        exec_updater(options);
     int status = -1;
     waitpid(child, &status, 0);
     const std::chrono::duration<double> took = Clock::now() - start;
     fs::copy_file(root() + "/log", root() + "/log-at-parent-exit",
                   fs::copy_options::overwrite_existing);
-    appendLine(result, "parent=" + std::to_string(status));
-    appendLine(result, "seconds=" + std::to_string(took.count()));
-    appendLine(result, std::string("ended=") + (reapAll(start + kDeadline) ? "1" : "0"));
-    if (options.installSpace > 0)
-        keepLimitedInstall();
+    append_line(result, "parent=" + std::to_string(status));
+    append_line(result, "seconds=" + std::to_string(took.count()));
+    append_line(result, std::string("ended=") + (reap_all(start + kDeadline) ? "1" : "0"));
+    if (options.install_space > 0)
+        keep_limited_install();
 }
 
 // The prepared install root moves onto a tmpfs of the given size for the
 // run, and back afterwards for the checks.
-bool Sandbox::limitInstallSpace(long bytes) const {
+bool Sandbox::limit_install_space(long bytes) const {
     const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
     std::error_code error;
     if (mount("tmpfs", "/opt/quarnel", "tmpfs", 0, options.c_str()) != 0)
@@ -181,7 +181,7 @@ bool Sandbox::limitInstallSpace(long bytes) const {
     return !error;
 }
 
-void Sandbox::keepLimitedInstall() const {
+void Sandbox::keep_limited_install() const {
     std::error_code error;
     fs::remove_all(root() + "/opt/quarnel", error);
     fs::copy("/opt/quarnel", root() + "/opt/quarnel",
@@ -189,37 +189,37 @@ void Sandbox::keepLimitedInstall() const {
 }
 
 RunResult Sandbox::run(const RunOptions &options) {
-    writeStubs(options);
+    write_stubs(options);
     fs::remove(root() + "/result");
     qn::test::ChildOptions isolated;
     isolated.namespaces = CLONE_NEWPID | CLONE_NEWNS;
     const qn::test::ChildResult init = qn::test::run_in_child(isolated, nullptr, [&] {
-        actAsInit(options);
+        act_as_init(options);
         return qn::test::Failures();
     });
-    RunResult r = readResult();
+    RunResult r = read_result();
     r.skipped = init.skipped;
-    r.skipReason = init.skip_reason;
+    r.skip_reason = init.skip_reason;
     // reboot(2) in a PID namespace ends its init with SIGHUP.
-    r.namespaceRebooted = WIFSIGNALED(init.wait_status) && WTERMSIG(init.wait_status) == SIGHUP;
+    r.namespace_rebooted = WIFSIGNALED(init.wait_status) && WTERMSIG(init.wait_status) == SIGHUP;
     return r;
 }
 
-RunResult Sandbox::readResult() const {
+RunResult Sandbox::read_result() const {
     RunResult r;
     std::istringstream lines(read_file(root() + "/result"));
     for (std::string line; std::getline(lines, line);) {
         const std::string key = line.substr(0, line.find('='));
         const std::string value = line.substr(key.size() + 1);
         if (key == "parent")
-            r.parentStatus = std::stoi(value);
+            r.parent_status = std::stoi(value);
         else if (key == "seconds")
-            r.parentSeconds = std::stod(value);
+            r.parent_seconds = std::stod(value);
         else if (key == "ended")
-            r.allEnded = value == "1";
+            r.all_ended = value == "1";
     }
     if (exists(root() + "/log-at-parent-exit"))
-        r.logAtParentExit = read_file(root() + "/log-at-parent-exit");
+        r.log_at_parent_exit = read_file(root() + "/log-at-parent-exit");
     std::istringstream log(read_file(root() + "/log"));
     for (std::string line; std::getline(log, line);)
         r.commands.push_back(line);

@@ -10,24 +10,24 @@
 #include <vector>
 
 struct RunOptions {
-    std::string killallExtra;  // shell lines the killall stub runs first
-    bool asNobody = false;     // run the updater without root rights
+    std::string killall_extra;  // shell lines the killall stub runs first
+    bool as_nobody = false;     // run the updater without root rights
     std::string fault;         // "trap-listing": its directory listing faults;
                                // "kill-at-flush": it is killed when it flushes
-    long fileSizeLimit = 0;    // bytes a file may grow to (0: no limit)
-    long openFileLimit = 0;    // descriptors it may hold (0: as inherited)
-    long installSpace = 0;     // bytes: the install root is a tmpfs this small
+    long file_size_limit = 0;    // bytes a file may grow to (0: no limit)
+    long open_file_limit = 0;    // descriptors it may hold (0: as inherited)
+    long install_space = 0;     // bytes: the install root is a tmpfs this small
     std::vector<std::string> arguments;
 };
 
 struct RunResult {
     bool skipped = false;
-    std::string skipReason;
-    int parentStatus = -1;          // wait status of the started process
-    double parentSeconds = 0;       // time until it returned
-    std::string logAtParentExit;    // commands recorded by then
-    bool allEnded = false;          // every process ended before the deadline
-    bool namespaceRebooted = false; // ended by reboot(2) inside the namespace
+    std::string skip_reason;
+    int parent_status = -1;          // wait status of the started process
+    double parent_seconds = 0;       // time until it returned
+    std::string log_at_parent_exit;    // commands recorded by then
+    bool all_ended = false;          // every process ended before the deadline
+    bool namespace_rebooted = false; // ended by reboot(2) inside the namespace
     std::vector<std::string> commands;
 };
 
@@ -45,12 +45,12 @@ public:
     RunResult run(const RunOptions &options = {});
 
 private:
-    void writeStubs(const RunOptions &options) const;
-    bool limitInstallSpace(long bytes) const;
-    void keepLimitedInstall() const;
-    void actAsInit(const RunOptions &options) const;
-    [[noreturn]] void execUpdater(const RunOptions &options) const;
-    RunResult readResult() const;
+    void write_stubs(const RunOptions &options) const;
+    bool limit_install_space(long bytes) const;
+    void keep_limited_install() const;
+    void act_as_init(const RunOptions &options) const;
+    [[noreturn]] void exec_updater(const RunOptions &options) const;
+    RunResult read_result() const;
 
     // /tmp and /opt are covered inside the namespace: the tree lives elsewhere.
     qn::test::ScratchDir scratch_{"updater-sandbox", "/var/tmp"};
@@ -67,4 +67,4 @@ using qn::test::write_file;
 #define RUN_OR_SKIP(sandbox, result, ...)                   \
     RunResult result = (sandbox).run(__VA_ARGS__);          \
     if (result.skipped)                                     \
-        GTEST_SKIP() << result.skipReason
+        GTEST_SKIP() << result.skip_reason
