@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 #endif
 
-namespace boardleds __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] boardleds {
 
 // socket(2).
 static inline int kernel_socket(int domain, int type, int protocol)

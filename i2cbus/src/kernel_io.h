@@ -11,7 +11,7 @@
 #include <sys/ioctl.h>
 #endif
 
-namespace qn_i2c __attribute__((visibility("hidden"))) {
+namespace [[gnu::visibility("hidden")]] qn_i2c {
 
 // Issues one i2c-dev request. The argument is passed the way the kernel takes
 // it, as an unsigned long holding either a number or a pointer.
