@@ -108,14 +108,18 @@ bool same(const std::vector<double> &got, const std::vector<double> &want)
 
 std::vector<std::string> seeds()
 {
-    return {"A,B\n1,2\n-0.5, 3e-3\n", "\xEF\xBB\xBF" "1,2\r\n+4 ,5\r\n",
+    return {"A,B\n1,2\n-0.5, 3e-3\n",
+            "\xEF\xBB\xBF"
+            "1,2\r\n+4 ,5\r\n",
             "x,y\n1e-310,-1e308\n.5,5.\n\n7,8", "time (s),volts\n0,0\n"};
 }
 
 std::vector<std::string> tokens()
 {
-    return {"nan", "inf", "infinity", "1e-400", "1e400", "+", "-", "e-", "\xEF\xBB\xBF", "0x1p3",
-            ",", "\r\n", "4.9e-324", "1.7976931348623157e308", "nan(1)"};
+    return {
+        "nan",   "inf",          "infinity", "1e-400", "1e400", "+",        "-",
+        "e-",    "\xEF\xBB\xBF", "0x1p3",    ",",      "\r\n",  "4.9e-324", "1.7976931348623157e308",
+        "nan(1)"};
 }
 
 std::size_t max_input_size() { return 4096; }

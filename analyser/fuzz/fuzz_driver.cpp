@@ -34,15 +34,15 @@ void keep_input()
 {
     const std::string path = std::string("crash-") + g_name;
     std::ofstream(path, std::ios::binary).write(g_input.data(), std::streamsize(g_input.size()));
-    std::fprintf(report_stream, "fuzz: input of %zu bytes kept in %s\n", g_input.size(), path.c_str());
+    std::fprintf(report_stream, "fuzz: input of %zu bytes kept in %s\n", g_input.size(),
+                 path.c_str());
 }
 
 void run_one(const std::string &input)
 {
     g_input = input;
     g_accepted = false;
-    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(g_input.data()),
-                           g_input.size());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(g_input.data()), g_input.size());
     // Nothing may reach standard output or standard error, which point at
     // memory files.
     std::fflush(stdout);

@@ -23,8 +23,7 @@ std::string scratch_file(const char *name, const std::uint8_t *data, std::size_t
     if (added)
         it->second = memfd_create(name, MFD_CLOEXEC);
     const int fd = it->second;
-    if (fd < 0 || ftruncate(fd, 0) != 0 ||
-        (size > 0 && pwrite(fd, data, size, 0) != ssize_t(size)))
+    if (fd < 0 || ftruncate(fd, 0) != 0 || (size > 0 && pwrite(fd, data, size, 0) != ssize_t(size)))
         fail("cannot write the scratch file");
     return "/proc/self/fd/" + std::to_string(fd);
 }

@@ -11,16 +11,21 @@ namespace analyser::fuzz {
 std::vector<std::string> seeds()
 {
     using namespace std::string_literals;
-    return {"--length\0" "1024\0--window=hann"s, "--unit\0volt\0--csv\0-\0in.wav"s,
-            "--impedance=75.5\0--decimation\0" "8\0--points=64\0--keep-dc\0--svg\0p.svg"s, "-h"s};
+    return {"--length\0"
+            "1024\0--window=hann"s,
+            "--unit\0volt\0--csv\0-\0in.wav"s,
+            "--impedance=75.5\0--decimation\0"
+            "8\0--points=64\0--keep-dc\0--svg\0p.svg"s,
+            "-h"s};
 }
 
 std::vector<std::string> tokens()
 {
     using namespace std::string_literals;
-    return {"--length"s, "--window"s, "--unit"s, "--impedance"s, "--decimation"s, "--points"s,
-            "--csv"s, "--svg"s, "--keep-dc"s, "--help"s, "="s, "\0"s, "-"s, "16384"s, "1e-400"s,
-            "nan"s, "-1"s, "2147483648"s, "16777216"s, "kaiser8"s, "dbu"s};
+    return {
+        "--length"s, "--window"s,  "--unit"s, "--impedance"s, "--decimation"s, "--points"s, "--csv"s,
+        "--svg"s,    "--keep-dc"s, "--help"s, "="s,           "\0"s,           "-"s,        "16384"s,
+        "1e-400"s,   "nan"s,       "-1"s,     "2147483648"s,  "16777216"s,     "kaiser8"s,  "dbu"s};
 }
 
 std::size_t max_input_size() { return 512; }

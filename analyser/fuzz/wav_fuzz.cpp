@@ -43,11 +43,10 @@ std::string sound_file(int format)
 std::vector<std::string> seeds()
 {
     std::vector<std::string> out;
-    for (const int format :
-         {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_FLOAT,
-          SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, SF_FORMAT_AIFF | SF_FORMAT_PCM_24,
-          SF_FORMAT_AU | SF_FORMAT_ULAW, SF_FORMAT_CAF | SF_FORMAT_PCM_16,
-          SF_FORMAT_W64 | SF_FORMAT_DOUBLE, SF_FORMAT_FLAC | SF_FORMAT_PCM_16})
+    for (const int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                             SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, SF_FORMAT_AIFF | SF_FORMAT_PCM_24,
+                             SF_FORMAT_AU | SF_FORMAT_ULAW, SF_FORMAT_CAF | SF_FORMAT_PCM_16,
+                             SF_FORMAT_W64 | SF_FORMAT_DOUBLE, SF_FORMAT_FLAC | SF_FORMAT_PCM_16})
         if (std::string file = sound_file(format); !file.empty())
             out.push_back(std::move(file));
     // An SDS dump, whose parser prints with printf.
@@ -57,9 +56,23 @@ std::vector<std::string> seeds()
 
 std::vector<std::string> tokens()
 {
-    return {"RIFF", "WAVE", "fmt ", "data", "fact", "FORM", "AIFF", "COMM", "SSND", ".snd",
-            "fLaC", "caff", std::string("\0\0\0\0", 4), "\xff\xff\xff\xff", std::string("\x02\0", 2),
-            std::string("\x80\xbb\0\0", 4), "\xf0\x7e"};
+    return {"RIFF",
+            "WAVE",
+            "fmt ",
+            "data",
+            "fact",
+            "FORM",
+            "AIFF",
+            "COMM",
+            "SSND",
+            ".snd",
+            "fLaC",
+            "caff",
+            std::string("\0\0\0\0", 4),
+            "\xff\xff\xff\xff",
+            std::string("\x02\0", 2),
+            std::string("\x80\xbb\0\0", 4),
+            "\xf0\x7e"};
 }
 
 std::size_t max_input_size() { return 4096; }

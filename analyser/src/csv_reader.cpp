@@ -43,8 +43,7 @@ Field parse_field(std::string_view raw)
         digits.remove_prefix(1);
     double value = 0;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || ec == std::errc::invalid_argument ||
-        end != digits.data() + digits.size())
+    if (digits.empty() || ec == std::errc::invalid_argument || end != digits.data() + digits.size())
         return {text, Field::kNotANumber, 0};
     if (ec == std::errc::result_out_of_range)
         return {text, Field::kOutOfRange, 0};
@@ -107,8 +106,7 @@ double checked_value(const Field &field, const LineError &error)
                     (large ? " is too large for a double (largest about 1.8e308)"
                            : " is too small for a double (smallest about 4.9e-324); write 0"));
     }
-    case Field::kNumber:
-        break;
+    case Field::kNumber: break;
     }
     if (!std::isfinite(field.value))
         throw error(quoted(field.text) + " is not a finite number");

@@ -24,8 +24,8 @@ Signal load_signal(const std::string &path, std::size_t n)
     Signal signal = has_csv_extension(path) ? read_csv(path, n) : read_wav(path, n);
     if (signal.frames() < n)
         throw Error("'" + path + "' has " + std::to_string(signal.frames()) +
-                    " samples per channel; N = " + std::to_string(n) +
-                    " needs at least " + std::to_string(n) + " (see --length)");
+                    " samples per channel; N = " + std::to_string(n) + " needs at least " +
+                    std::to_string(n) + " (see --length)");
     return signal;
 }
 

@@ -17,10 +17,9 @@ namespace {
 std::string describe(const Options &options, const Pipeline &pipeline)
 {
     const std::string source = options.input.empty() ? "built-in test signal" : options.input;
-    const std::string rate =
-        pipeline.rate_from_signal()
-            ? format("%.0f Hz from the file", pipeline.sample_rate())
-            : format("125 MHz / %d", std::max(options.decimation, 1));
+    const std::string rate = pipeline.rate_from_signal()
+                                 ? format("%.0f Hz from the file", pipeline.sample_rate())
+                                 : format("125 MHz / %d", std::max(options.decimation, 1));
     return format("%s: N %d, %s window, sample rate %s", source.c_str(), pipeline.length(),
                   window_name(options.window), rate.c_str());
 }

@@ -39,8 +39,8 @@ constexpr int kMaxDecimation = 1 << 24;
 
 Error invalid(std::string_view option, std::string_view value, std::string_view why)
 {
-    return Error("invalid " + std::string(option) + " '" + std::string(value) + "': " +
-                 std::string(why));
+    return Error("invalid " + std::string(option) + " '" + std::string(value) +
+                 "': " + std::string(why));
 }
 
 template <typename Number>

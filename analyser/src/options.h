@@ -9,11 +9,11 @@ namespace analyser {
 struct Options {
     std::string input;  // empty: the built-in test signal
     int length = 16384;
-    int window = 1;      // WINDOW_HANN
-    int mode = 0;        // SPECTR_MODE_DBM
+    int window = 1;  // WINDOW_HANN
+    int mode = 0;    // SPECTR_MODE_DBM
     double impedance = 50.0;
-    int decimation = 0;  // acquisition clock divider; 0: not given
-    int points = 0;      // 0: N/2
+    int decimation = 0;    // acquisition clock divider; 0: not given
+    int points = 0;        // 0: N/2
     std::string csv_path;  // empty: no CSV; "-": standard output
     std::string svg_path;  // empty: no plot
     bool keep_dc = false;  // false: the module's DC suppression is on

@@ -33,8 +33,7 @@ int checked_points(int points, int half)
         return half;
     if (points > half || half % points != 0)
         throw Error("invalid --points '" + std::to_string(points) + "': must divide N/2 = " +
-                    std::to_string(half) + " (a power of two up to " + std::to_string(half) +
-                    ")");
+                    std::to_string(half) + " (a power of two up to " + std::to_string(half) + ")");
     return points;
 }
 
@@ -59,18 +58,11 @@ ModuleBuffers::~ModuleBuffers()
 }
 
 Pipeline::Pipeline(const Options &options)
-    : length_(checked_length(options.length)),
-      half_(qn_get_spectr_out_signal_length()),
-      points_(checked_points(options.points, half_)),
-      mode_(options.mode),
-      keep_dc_(options.keep_dc),
-      decimation_option_(options.decimation),
-      decimation_(1.0f),
-      windowed_a_(length_), windowed_b_(length_),
-      magnitude_a_(half_), magnitude_b_(half_),
-      level_a_(half_), level_b_(half_),
-      grouped_a_(half_), grouped_b_(half_),
-      frequency_(half_)
+    : length_(checked_length(options.length)), half_(qn_get_spectr_out_signal_length()),
+      points_(checked_points(options.points, half_)), mode_(options.mode), keep_dc_(options.keep_dc),
+      decimation_option_(options.decimation), decimation_(1.0f), windowed_a_(length_),
+      windowed_b_(length_), magnitude_a_(half_), magnitude_b_(half_), level_a_(half_),
+      level_b_(half_), grouped_a_(half_), grouped_b_(half_), frequency_(half_)
 {
     qn_spectr_set_mode(mode_);
     qn_spectr_remove_DC(keep_dc_ ? 0 : 1);
@@ -126,10 +118,9 @@ void Pipeline::convert_in_place(std::vector<float> &a, std::vector<float> &b, Pe
 {
     float *pa = a.data();
     float *pb = b.data();
-    const auto converter =
-        mode_ == SPECTR_MODE_DBM ? qn_spectr_cnv_to_dBm : qn_spectr_cnv_to_metric;
-    check(converter(pa, pb, &pa, &pb, decimation_, &peak_a.value, &peak_a.frequency,
-                    &peak_b.value, &peak_b.frequency),
+    const auto converter = mode_ == SPECTR_MODE_DBM ? qn_spectr_cnv_to_dBm : qn_spectr_cnv_to_metric;
+    check(converter(pa, pb, &pa, &pb, decimation_, &peak_a.value, &peak_a.frequency, &peak_b.value,
+                    &peak_b.frequency),
           "conversion");
 }
 

@@ -52,8 +52,7 @@ public:
 private:
     void set_sample_rate(const Signal &signal);
     void transform(const Signal &signal);
-    void convert_in_place(std::vector<float> &a, std::vector<float> &b, Peak &peak_a,
-                          Peak &peak_b);
+    void convert_in_place(std::vector<float> &a, std::vector<float> &b, Peak &peak_a, Peak &peak_b);
     void decimate(int points, std::vector<float> &a, std::vector<float> &b);
     void group_bins();
     Spectrum spectrum_of(const std::vector<float> &a, const std::vector<float> &b);

@@ -112,8 +112,8 @@ public:
         const std::string format_problem = wav_format_problem(fd);
         file_.reset(sf_open_fd(fd, SFM_READ, &info_, SF_TRUE));
         if (!file_)
-            throw Error("cannot read '" + path + "' as a sound file: " +
-                        open_failure(format_problem));
+            throw Error("cannot read '" + path +
+                        "' as a sound file: " + open_failure(format_problem));
     }
 
     const SF_INFO &info() const { return info_; }
@@ -138,14 +138,14 @@ Signal read_wav(const std::string &path, std::size_t max_frames)
     auto wanted = static_cast<std::size_t>(
         std::min<sf_count_t>(info.frames, static_cast<sf_count_t>(max_frames)));
     std::vector<double> frames(wanted * 2);
-    const sf_count_t got = sf_readf_double(file.get(), frames.data(),
-                                           static_cast<sf_count_t>(wanted));
+    const sf_count_t got =
+        sf_readf_double(file.get(), frames.data(), static_cast<sf_count_t>(wanted));
     if (got < 0 || sf_error(file.get()) != SF_ERR_NO_ERROR)
         throw Error("cannot read '" + path + "': " + sf_strerror(file.get()));
     // Through a pipe the frame count is the header's word, not the data's.
     if (static_cast<std::size_t>(got) < wanted && info.frames != SF_COUNT_MAX)
-        throw Error("'" + path + "' is cut short: it ends after " + std::to_string(got) +
-                    " of the " + std::to_string(info.frames) + " frames its header gives");
+        throw Error("'" + path + "' is cut short: it ends after " + std::to_string(got) + " of the " +
+                    std::to_string(info.frames) + " frames its header gives");
     wanted = static_cast<std::size_t>(got);
 
     Signal signal;

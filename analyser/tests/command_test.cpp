@@ -12,9 +12,9 @@
 namespace analyser {
 namespace {
 
+using qn::test::ScratchDir;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-using qn::test::ScratchDir;
 
 struct Result {
     int status;
@@ -133,7 +133,8 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
     // An SDS dump (a format libsndfile knows) that its parser complains about
     // with printf.
     qn::test::write_file(dir.file("dump.syx"), std::string("\xf0\x7e\x00\x01\x00\x00\x08\x00"
-                                                          "\x04\x71\x13\x3f\xf7", 13));
+                                                           "\x04\x71\x13\x3f\xf7",
+                                                           13));
     // MPEG layer I frames with illegal bit allocations: the decoder behind
     // libsndfile writes notes on standard error.
     std::string frames;

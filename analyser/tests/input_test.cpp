@@ -14,9 +14,9 @@
 namespace analyser {
 namespace {
 
+using qn::test::ScratchDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using qn::test::ScratchDir;
 
 template <typename F>
 std::string error_of(F &&call)
@@ -44,7 +44,10 @@ TEST(CsvReader, ReadsTwoColumnsWithOrWithoutHeader)
     EXPECT_THAT(s.b, ElementsAre(2.0, 4.0));
 
     // A UTF-8 byte-order mark is no part of the first line, header or data.
-    for (const char *text : {"\xEF\xBB\xBF" "1,2\n3,4\n", "\xEF\xBB\xBF" "A,B\n1,2\n3,4\n"}) {
+    for (const char *text : {"\xEF\xBB\xBF"
+                             "1,2\n3,4\n",
+                             "\xEF\xBB\xBF"
+                             "A,B\n1,2\n3,4\n"}) {
         s = read_csv(qn::test::write_file(dir.file("bom.csv"), text), 100);
         EXPECT_THAT(s.a, ElementsAre(1.0, 3.0)) << text;
     }
@@ -58,10 +61,10 @@ TEST(CsvReader, RejectsRowsThatAreNotTwoNumbers)
         const char *line;
     } cases[] = {
         {"1,2\n3\n", "line 2"},           // one column
-        {"1,2\n3,4,5\n", "line 2"},        // three columns
-        {"x,y\n1,2\nnan,1\n", "line 3"},   // not finite
-        {"x,y\n1,2\n1,2V\n", "line 3"},    // trailing text
-        {"a,b\nc,d\n", "line 2"},          // a second header
+        {"1,2\n3,4,5\n", "line 2"},       // three columns
+        {"x,y\n1,2\nnan,1\n", "line 3"},  // not finite
+        {"x,y\n1,2\n1,2V\n", "line 3"},   // trailing text
+        {"a,b\nc,d\n", "line 2"},         // a second header
         // A first line with a number in it is data, never a header.
         {"0.1,0.2x\n1,2\n", "line 1: expected two numbers (A,B in volts); '0.2x' is not a number"},
         {"nan,nan\n1,2\n", "line 1: 'nan' is not a finite number"},
@@ -81,8 +84,7 @@ TEST(CsvReader, RejectsRowsThatAreNotTwoNumbers)
 TEST(WavReader, ReturnsBothChannelsExactly)
 {
     ScratchDir dir;
-    const auto path =
-        testing::write_wav(dir.file("in.wav"), 2, {0.25, -0.5, 0.125, 1.0, -1.0, 0.0});
+    const auto path = testing::write_wav(dir.file("in.wav"), 2, {0.25, -0.5, 0.125, 1.0, -1.0, 0.0});
     Signal s = read_wav(path, 10);
     EXPECT_THAT(s.a, ElementsAre(0.25, 0.125, -1.0));
     EXPECT_THAT(s.b, ElementsAre(-0.5, 1.0, 0.0));
@@ -94,8 +96,7 @@ TEST(WavReader, RejectsWrongChannelCountNonSoundFilesAndNonFiniteSamples)
 {
     ScratchDir dir;
     const auto mono = testing::write_wav(dir.file("mono.wav"), 1, {0.1, 0.2, 0.3});
-    EXPECT_THAT(error_of([&] { read_wav(mono, 3); }),
-                HasSubstr("has 1 channel(s); two are needed"));
+    EXPECT_THAT(error_of([&] { read_wav(mono, 3); }), HasSubstr("has 1 channel(s); two are needed"));
     const auto three = testing::write_wav(dir.file("three.wav"), 3, {0.1, 0.2, 0.3});
     EXPECT_THAT(error_of([&] { read_wav(three, 3); }), HasSubstr("has 3 channel(s)"));
     const auto text = qn::test::write_file(dir.file("text.wav"), "not a sound file\n");

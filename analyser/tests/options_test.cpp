@@ -49,8 +49,8 @@ TEST(Options, TakesValuesSeparateOrAfterEquals)
 
 TEST(Options, EveryWindowAndUnitHasItsName)
 {
-    const char *windows[] = {"rectangular", "hann", "hamming", "blackman-harris",
-                             "flat-top", "kaiser4", "kaiser8"};
+    const char *windows[] = {"rectangular", "hann",    "hamming", "blackman-harris",
+                             "flat-top",    "kaiser4", "kaiser8"};
     for (int mode = WINDOW_RECTANGULAR; mode <= WINDOW_KAISER_8; ++mode) {
         EXPECT_EQ(parse({"--window", windows[mode]}).window, mode);
         EXPECT_STREQ(window_name(mode), windows[mode]);

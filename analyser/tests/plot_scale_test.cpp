@@ -28,7 +28,7 @@ TEST(PlotScale, ExactRangeKeepsItsEndsAndTicksPrintCleanly)
     EXPECT_EQ(s.low, -0.3);
     EXPECT_EQ(s.high, 0.25);
     ASSERT_EQ(s.ticks.size(), 6u);
-    EXPECT_EQ(s.ticks[3], 0.0);  // exactly zero, not a rounding residue
+    EXPECT_EQ(s.ticks[3], 0.0);            // exactly zero, not a rounding residue
     const Scale flat = exact_scale(5, 5);  // one value: still a usable range
     EXPECT_LT(flat.low, 5);
     EXPECT_GT(flat.high, 5);

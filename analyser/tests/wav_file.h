@@ -1,5 +1,6 @@
 // WAV files for the analyser tests.
-#pragma once
+#ifndef QN_ANALYSER_TESTS_WAV_FILE_H
+#define QN_ANALYSER_TESTS_WAV_FILE_H
 
 #include <sndfile.h>
 
@@ -25,3 +26,5 @@ inline std::string write_wav(const std::string &path, int channels,
 }
 
 }  // namespace analyser::testing
+
+#endif
