@@ -13,6 +13,6 @@ namespace boardleds {
 
 constexpr phy_desc kEthPhy = {"eth0", 1, 27};
 
-} // namespace boardleds
+}  // namespace boardleds
 
 #endif

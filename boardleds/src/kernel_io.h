@@ -2,7 +2,8 @@
 // the module (QN_KERNEL_SEAM) sends them to the test support's stand-in
 // instead, so that tests observe them without a network; the shipped
 // archive carries no hook an application could reach.
-#pragma once
+#ifndef QN_BOARDLEDS_KERNEL_IO_H
+#define QN_BOARDLEDS_KERNEL_IO_H
 
 #ifdef QN_KERNEL_SEAM
 #include "kernel_seam.h"
@@ -39,4 +40,6 @@ static inline int kernel_ioctl(int fd, unsigned long request, unsigned long arg)
 void forget_phy_socket();
 #endif
 
-} // namespace boardleds
+}  // namespace boardleds
+
+#endif

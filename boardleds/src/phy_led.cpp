@@ -18,7 +18,7 @@ void report(const char *format, int result)
     errno = error;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int phy_read(uint16_t *value)
 {

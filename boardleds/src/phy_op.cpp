@@ -41,7 +41,7 @@ mii_ioctl_data &mii_data(ifreq &request)
     return *reinterpret_cast<mii_ioctl_data *>(&request.ifr_ifru);
 }
 
-} // namespace
+}  // namespace
 
 #ifdef QN_KERNEL_SEAM
 void forget_phy_socket()
@@ -52,7 +52,7 @@ void forget_phy_socket()
 }
 #endif
 
-} // namespace boardleds
+}  // namespace boardleds
 
 extern "C" int __phy_op(const phy_desc *desc, uint16_t *value, int request)
 {

@@ -21,6 +21,6 @@ struct StdioClose {
 
 using StdioFile = std::unique_ptr<std::FILE, StdioClose>;
 
-} // namespace boardleds
+}  // namespace boardleds
 
 #endif

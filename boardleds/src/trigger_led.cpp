@@ -75,7 +75,7 @@ int set_state(const TriggerLed &led, int on)
     return SetValueToFile(path, on ? led.active : "none") == 1 ? 0 : LED_E_FAILED;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int led_GetMMCState(bool *on) { return get_state(kMmc, on); }
 extern "C" int led_SetMMCState(int on) { return set_state(kMmc, on); }

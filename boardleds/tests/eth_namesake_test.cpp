@@ -19,7 +19,7 @@ struct PhyBlock {
     ifreq block;
 };
 
-} // namespace
+}  // namespace
 
 TEST(EthNamesake, LedRequestsStillGoToEth0)
 {

@@ -81,7 +81,7 @@ std::string rename_interface(const char *from, const char *to)
     return error;
 }
 
-} // namespace
+}  // namespace
 
 TEST(PhyKernel, NoEth0GivesNoSuchDevice)
 {

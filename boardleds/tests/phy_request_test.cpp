@@ -80,7 +80,7 @@ void expect_block(const Recorded &r, unsigned long request, uint16_t val_in)
     EXPECT_EQ(mii_of(r).val_out, 0);
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(PhyRequest, SetWritesEnableOrDisableValue)
 {
@@ -141,8 +141,7 @@ TEST_F(PhyRequest, FailedRequestPrintsMinusErrnoAndFails)
     EXPECT_TRUE(on) << "state untouched";
 
     fail_requests(EPERM);
-    EXPECT_EQ(capture_stderr([&] { status = led_SetEthState(1); }),
-              "Error: phy_write (-1)\n");
+    EXPECT_EQ(capture_stderr([&] { status = led_SetEthState(1); }), "Error: phy_write (-1)\n");
     EXPECT_EQ(status, LED_E_FAILED);
 
     // errno stays the request's also when the line cannot be written.
@@ -181,13 +180,12 @@ TEST_F(PhyRequest, FailedSocketIsReturnedAndRetriedLater)
 TEST_F(PhyRequest, RacingFirstCallsShareOneSocket)
 {
     // Each creation waits (a little) until the other thread has created one.
-    kernel.answer_sockets({0, 0, [this](unsigned long) {
-                               const auto deadline =
-                                   std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-                               while (created_sockets().size() < 2 &&
-                                      std::chrono::steady_clock::now() < deadline)
-                                   std::this_thread::yield();
-                           }});
+    kernel.answer_sockets(
+        {0, 0, [this](unsigned long) {
+             const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+             while (created_sockets().size() < 2 && std::chrono::steady_clock::now() < deadline)
+                 std::this_thread::yield();
+         }});
     auto first_call = [] {
         uint16_t value = 0;
         __phy_op(&eth, &value, SIOCGMIIREG);

@@ -70,20 +70,20 @@ States read_states()
     return s;
 }
 
-} // namespace
+}  // namespace
 
 TEST(TriggerLed, BracketedTriggerIsTheActiveOne)
 {
-    EXPECT_CHILD_PASSED(in_private_sys(
-        leds_with("none rc-feedback [mmc0] timer heartbeat\n",
-                  "none rc-feedback mmc0 timer [heartbeat]\n"),
-        [] {
-            Failures f;
-            const States s = read_states();
-            check(f, s.mmc_status == 0 && s.mmc, "[mmc0] reads as on");
-            check(f, s.heartbeat_status == 0 && s.heartbeat, "[heartbeat] reads as on");
-            return f;
-        }));
+    EXPECT_CHILD_PASSED(in_private_sys(leds_with("none rc-feedback [mmc0] timer heartbeat\n",
+                                                 "none rc-feedback mmc0 timer [heartbeat]\n"),
+                                       [] {
+                                           Failures f;
+                                           const States s = read_states();
+                                           check(f, s.mmc_status == 0 && s.mmc, "[mmc0] reads as on");
+                                           check(f, s.heartbeat_status == 0 && s.heartbeat,
+                                                 "[heartbeat] reads as on");
+                                           return f;
+                                       }));
 }
 
 TEST(TriggerLed, BracketedNoneIsOffForBoth)
@@ -188,8 +188,8 @@ TEST(TriggerLed, ValueRejectedAtCloseFailsTheSetter)
 {
     EXPECT_CHILD_PASSED(in_private_sys(leds_with("[none]\n", "[none]\n"), [] {
         Failures f;
-        const bool bound = ::mount("/dev/full", kHeartbeatTrigger.c_str(), nullptr, MS_BIND,
-                                   nullptr) == 0;
+        const bool bound =
+            ::mount("/dev/full", kHeartbeatTrigger.c_str(), nullptr, MS_BIND, nullptr) == 0;
         check(f, bound, "bind /dev/full over the trigger file");
         check(f, SetValueToFile(kHeartbeatTrigger.c_str(), "heartbeat") == 0, "helper 0");
         check(f, led_SetHeartBeatState(1) == LED_E_FAILED, "setter 16");
