@@ -68,45 +68,39 @@ int openDevice(const char *path, int address, bool force, int *fd);
  * negative; or I2C_E_SET_ADDRESS after closing the node again, *fd -1.
  * Prints the line of the failure status. */
 
-int i2c_SBMUS_write_byte(const char *path, int address, uint8_t reg,
-                         uint8_t value, bool force);
+int i2c_SBMUS_write_byte(const char *path, int address, uint8_t reg, uint8_t value, bool force);
 /* SMBus write byte data: value to register reg. Fails with I2C_E_WRITE
  * ("... Write Operation failed."). */
 
-int i2c_SBMUS_write_word(const char *path, int address, uint8_t reg,
-                         uint16_t value, bool force);
+int i2c_SBMUS_write_word(const char *path, int address, uint8_t reg, uint16_t value, bool force);
 /* SMBus write word data: value to register reg. Fails with I2C_E_WRITE
  * ("... Write Operation failed."). */
 
-int i2c_SBMUS_write_command(const char *path, int address, uint8_t command,
-                            bool force);
+int i2c_SBMUS_write_command(const char *path, int address, uint8_t command, bool force);
 /* SMBus send byte: the command byte alone. Fails with I2C_E_WRITE
  * ("... Write Operation failed - %d."). */
 
-int i2c_SBMUS_write_buffer(const char *path, int address, uint8_t reg,
-                           const uint8_t *data, uint8_t length, bool force);
+int i2c_SBMUS_write_buffer(const char *path, int address, uint8_t reg, const uint8_t *data,
+                           uint8_t length, bool force);
 /* SMBus block write of data[0..length-1] to register reg; a block longer
  * than 32 bytes is cut to its first 32, and only those are read from data.
  * I2C_E_NULL_BUFFER when data is
  * null, else fails with I2C_E_WRITE ("... Write Operation failed - %d."). */
 
-int i2c_SBMUS_read_byte(const char *path, int address, uint8_t reg,
-                        uint8_t *result, bool force);
+int i2c_SBMUS_read_byte(const char *path, int address, uint8_t reg, uint8_t *result, bool force);
 /* SMBus read byte data from register reg into *result. Fails with
  * I2C_E_READ ("... Read operation failed."), *result untouched. */
 
-int i2c_SBMUS_read_word(const char *path, int address, uint8_t reg,
-                        uint16_t *result, bool force);
+int i2c_SBMUS_read_word(const char *path, int address, uint8_t reg, uint16_t *result, bool force);
 /* SMBus read word data from register reg into *result. Fails with
  * I2C_E_READ ("... Read operation failed."), *result untouched. */
 
-int i2c_SBMUS_read_command(const char *path, int address, uint8_t *result,
-                           bool force);
+int i2c_SBMUS_read_command(const char *path, int address, uint8_t *result, bool force);
 /* SMBus receive byte (no command) into *result. Fails with I2C_E_READ
  * ("... Read operation failed."), *result untouched. */
 
-int i2c_SBMUS_read_buffer(const char *path, int address, uint8_t reg,
-                          uint8_t *data, int *length, bool force);
+int i2c_SBMUS_read_buffer(const char *path, int address, uint8_t reg, uint8_t *data, int *length,
+                          bool force);
 /* I2C block read starting at reg. *length is in: the number of bytes
  * wanted, of which only the low 8 bits count and at most 32 are asked for;
  * out: the number of bytes stored in data (never more than asked for).
@@ -114,14 +108,13 @@ int i2c_SBMUS_read_buffer(const char *path, int address, uint8_t reg,
  * null, else fails with I2C_E_READ ("... Read operation failed - %d."),
  * data and *length untouched. */
 
-int i2c_IOCTL_read_buffer(const char *path, int address, uint8_t *data,
-                          uint16_t length, bool force);
+int i2c_IOCTL_read_buffer(const char *path, int address, uint8_t *data, uint16_t length, bool force);
 /* One plain I2C read message of length bytes into data, which holds length
  * bytes. I2C_E_NULL_BUFFER when data is null, else fails with I2C_E_READ
  * ("... Read operation failed - %d."). */
 
-int i2c_IOCTL_write_buffer(const char *path, int address, const uint8_t *data,
-                           uint16_t length, bool force);
+int i2c_IOCTL_write_buffer(const char *path, int address, const uint8_t *data, uint16_t length,
+                           bool force);
 /* One plain I2C write message of data[0..length-1]. I2C_E_NULL_BUFFER when
  * data is null, else fails with I2C_E_WRITE
  * ("[qn_i2c] I2C Write operation failed - %d.\n", lower-case "operation"). */

@@ -80,8 +80,8 @@ extern "C" int openDevice(const char *path, int address, bool force, int *fd)
     const int error = errno;
     *fd = node;
     if (node < 0) {
-        std::fprintf(stderr, "[qn_i2c] Unable to open device node ERROR: %d: %s\n",
-                     error, std::strerror(error));
+        std::fprintf(stderr, "[qn_i2c] Unable to open device node ERROR: %d: %s\n", error,
+                     std::strerror(error));
         errno = error;
         return I2C_E_OPEN;
     }

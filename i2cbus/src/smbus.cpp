@@ -20,8 +20,7 @@ constexpr uint8_t kBlockMax = I2C_SMBUS_BLOCK_MAX;
 
 // Module-internal: must not collide with the C symbol of the same name that
 // SMBus helper libraries export.
-int i2c_smbus_access(int fd, uint8_t read_write, uint8_t command, uint32_t size,
-                     i2c_smbus_data *data)
+int i2c_smbus_access(int fd, uint8_t read_write, uint8_t command, uint32_t size, i2c_smbus_data *data)
 {
     i2c_smbus_ioctl_data args{};
     args.read_write = read_write;
@@ -32,8 +31,8 @@ int i2c_smbus_access(int fd, uint8_t read_write, uint8_t command, uint32_t size,
 }
 
 // Reads fail on any non-zero answer, writes only on a negative one.
-int smbus_transfer(const char *path, int address, bool force, uint8_t read_write,
-                   uint8_t command, uint32_t size, i2c_smbus_data *data, const Failure &failure)
+int smbus_transfer(const char *path, int address, bool force, uint8_t read_write, uint8_t command,
+                   uint32_t size, i2c_smbus_data *data, const Failure &failure)
 {
     return qn_i2c::run_transfer(path, address, force, failure, [&](int fd) {
         const int result = i2c_smbus_access(fd, read_write, command, size, data);

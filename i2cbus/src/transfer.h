@@ -63,8 +63,7 @@ private:
 // the openDevice status, or failure.status after printing its line; on
 // failure errno is the error of the failed request.
 template <class Transfer>
-int run_transfer(const char *path, int address, bool force, const Failure &failure,
-                 Transfer transfer)
+int run_transfer(const char *path, int address, bool force, const Failure &failure, Transfer transfer)
 {
     BusSession session(path, address, force);
     if (session.status() != 0)

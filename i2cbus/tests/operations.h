@@ -31,19 +31,25 @@ inline std::vector<Operation> all_operations()
     return {
         {"write_byte", [](const char *p, bool f) { return i2c_SBMUS_write_byte(p, 0x50, 1, 2, f); }},
         {"write_word", [](const char *p, bool f) { return i2c_SBMUS_write_word(p, 0x50, 1, 2, f); }},
-        {"write_command", [](const char *p, bool f) { return i2c_SBMUS_write_command(p, 0x50, 1, f); }},
+        {"write_command",
+         [](const char *p, bool f) { return i2c_SBMUS_write_command(p, 0x50, 1, f); }},
         {"write_buffer",
          [](const char *p, bool f) { return i2c_SBMUS_write_buffer(p, 0x50, 1, buffer, 4, f); }},
-        {"read_byte", [](const char *p, bool f) { return i2c_SBMUS_read_byte(p, 0x50, 1, &byte, f); }},
-        {"read_word", [](const char *p, bool f) { return i2c_SBMUS_read_word(p, 0x50, 1, &word, f); }},
-        {"read_command", [](const char *p, bool f) { return i2c_SBMUS_read_command(p, 0x50, &byte, f); }},
+        {"read_byte",
+         [](const char *p, bool f) { return i2c_SBMUS_read_byte(p, 0x50, 1, &byte, f); }},
+        {"read_word",
+         [](const char *p, bool f) { return i2c_SBMUS_read_word(p, 0x50, 1, &word, f); }},
+        {"read_command",
+         [](const char *p, bool f) { return i2c_SBMUS_read_command(p, 0x50, &byte, f); }},
         {"read_buffer",
          [](const char *p, bool f) {
              length = 4;
              return i2c_SBMUS_read_buffer(p, 0x50, 1, buffer, &length, f);
          }},
-        {"ioctl_read", [](const char *p, bool f) { return i2c_IOCTL_read_buffer(p, 0x50, buffer, 4, f); }},
-        {"ioctl_write", [](const char *p, bool f) { return i2c_IOCTL_write_buffer(p, 0x50, buffer, 4, f); }},
+        {"ioctl_read",
+         [](const char *p, bool f) { return i2c_IOCTL_read_buffer(p, 0x50, buffer, 4, f); }},
+        {"ioctl_write",
+         [](const char *p, bool f) { return i2c_IOCTL_write_buffer(p, 0x50, buffer, 4, f); }},
     };
 }
 

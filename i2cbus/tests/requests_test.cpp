@@ -191,7 +191,7 @@ TEST_F(I2cRequests, BlockReadRequestForm)
         uint8_t count;
     };
     // Only the low byte of the request counts: 300 is 44, 260 is 4.
-    const Case cases[] = {{16, 8, 16}, {31, 8, 31}, {32, 6, 32}, {40, 6, 32},
+    const Case cases[] = {{16, 8, 16},  {31, 8, 31}, {32, 6, 32}, {40, 6, 32},
                           {300, 6, 32}, {260, 8, 4}, {-1, 6, 32}};
     answer.fill_smbus = [](i2c_smbus_data &d) {
         for (int i = 1; i <= 32; ++i)
@@ -329,11 +329,11 @@ TEST_F(I2cRequests, ForkLeavesTheChildAUsableLock)
     EXPECT_CHILD_PASSED(in_child([&] {
         pthread_mutex_lock(&i2c_mutex);
         const bool child_ok = in_child([] {
-            if (pthread_mutex_trylock(&i2c_mutex) == 0)
-                return false;  // the forking thread's lock was lost
-            pthread_mutex_unlock(&i2c_mutex);
-            return true;
-        }).passed();
+                                  if (pthread_mutex_trylock(&i2c_mutex) == 0)
+                                      return false;  // the forking thread's lock was lost
+                                  pthread_mutex_unlock(&i2c_mutex);
+                                  return true;
+                              }).passed();
         pthread_mutex_unlock(&i2c_mutex);
         return child_ok && in_child(first_call_returns).passed();
     })) << "fork by the thread holding the lock";
