@@ -37,8 +37,8 @@ inline std::vector<double> tone(int n, double cycles, double amplitude, Noise &n
     std::vector<double> samples(n);
     for (int i = 0; i < n; ++i) {
         const double phase = 2.0 * std::numbers::pi * cycles * i / n;
-        samples[i] = amplitude * std::sin(phase) + amplitude * 0.01 * std::sin(3.0 * phase)
-                     + noise.next(1e-3);
+        samples[i] =
+            amplitude * std::sin(phase) + amplitude * 0.01 * std::sin(3.0 * phase) + noise.next(1e-3);
     }
     return samples;
 }
@@ -57,11 +57,10 @@ struct Pipeline {
     float a_peak = 0, a_peak_freq = 0, b_peak = 0, b_peak_freq = 0;
 
     explicit Pipeline(int length, Noise noise = {})
-        : n(length), bins(length / 2),
-          a_in(tone(length, 100.25, 1.0, noise)), b_in(tone(length, 1000.5, 0.1, noise)),
-          a_windowed(length), b_windowed(length), a_magnitude(bins), b_magnitude(bins),
-          a_decimated(bins), b_decimated(bins), a_converted(bins), b_converted(bins),
-          freq(bins)
+        : n(length), bins(length / 2), a_in(tone(length, 100.25, 1.0, noise)),
+          b_in(tone(length, 1000.5, 0.1, noise)), a_windowed(length), b_windowed(length),
+          a_magnitude(bins), b_magnitude(bins), a_decimated(bins), b_decimated(bins),
+          a_converted(bins), b_converted(bins), freq(bins)
     {
         if (qn_set_spectr_signal_length(n) != 0 || qn_spectr_window_init(WINDOW_HANN) != 0)
             std::abort();
@@ -96,8 +95,8 @@ struct Pipeline {
     void convert()
     {
         float *a = a_converted.data(), *b = b_converted.data();
-        converter(a_decimated.data(), b_decimated.data(), &a, &b, kDecimation,
-                  &a_peak, &a_peak_freq, &b_peak, &b_peak_freq);
+        converter(a_decimated.data(), b_decimated.data(), &a, &b, kDecimation, &a_peak, &a_peak_freq,
+                  &b_peak, &b_peak_freq);
     }
     void freq_axis()
     {

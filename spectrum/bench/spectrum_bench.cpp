@@ -82,8 +82,7 @@ BENCHMARK(BM_pipeline)->Apply(lengths);
 BENCHMARK(BM_stage<&Pipeline::window>)->Name("BM_window_filter")->Apply(lengths);
 BENCHMARK(BM_stage<&Pipeline::fft>)->Name("BM_fft")->Apply(lengths);
 BENCHMARK(BM_stage<&Pipeline::decimate>)->Name("BM_decimate")->Apply(lengths);
-BENCHMARK(BM_stage<&Pipeline::convert<qn_spectr_cnv_to_dBm>>)
-    ->Name("BM_cnv_to_dBm")->Apply(lengths);
+BENCHMARK(BM_stage<&Pipeline::convert<qn_spectr_cnv_to_dBm>>)->Name("BM_cnv_to_dBm")->Apply(lengths);
 BENCHMARK(BM_cnv_to_metric_dBu)->Apply(lengths);
 BENCHMARK(BM_stage<&Pipeline::freq_axis>)->Name("BM_freq_axis")->Apply(lengths);
 

@@ -61,8 +61,8 @@ extern double c_imp;                  /* load impedance in ohms, initially 50 */
 extern const double c_w2mw;           /* watts to milliwatts: 1000 */
 
 /* Buffers owned by the module from init to clean. */
-extern double *qn_window;      /* window coefficients, room for 16384 */
-extern double qn_window_sum;   /* sum of the N coefficients */
+extern double *qn_window;    /* window coefficients, room for 16384 */
+extern double qn_window_sum; /* sum of the N coefficients */
 extern struct kiss_fftr_state *qn_kiss_fft_cfg;
 extern qn_spectr_cpx *qn_kiss_fft_out1;
 extern qn_spectr_cpx *qn_kiss_fft_out2;
@@ -85,8 +85,7 @@ double qn_get_impedance(void);
  * window was computed by a successful qn_spectr_window_init. */
 int qn_spectr_window_init(int mode);
 int qn_spectr_window_clean(void);
-int qn_spectr_window_filter(const double *a_in, const double *b_in,
-                            double **a_out, double **b_out);
+int qn_spectr_window_filter(const double *a_in, const double *b_in, double **a_out, double **b_out);
 double __zeroethOrderBessel(double x);
 
 /* FFT magnitudes of the first N/2 bins. After N changes, qn_spectr_fft
@@ -94,24 +93,21 @@ double __zeroethOrderBessel(double x);
  * called again. */
 int qn_spectr_fft_init(void);
 int qn_spectr_fft_clean(void);
-int qn_spectr_fft(const double *a_in, const double *b_in,
-                  double **a_out, double **b_out);
+int qn_spectr_fft(const double *a_in, const double *b_in, double **a_out, double **b_out);
 
 /* Groups of in_len/out_len bins averaged into watts, peak or RMS volts.
  * A last group that would run past in_len is averaged over the bins that
  * exist. */
-int qn_spectr_decimate(const double *a_in, const double *b_in,
-                       float **a_out, float **b_out, int in_len, int out_len);
+int qn_spectr_decimate(const double *a_in, const double *b_in, float **a_out, float **b_out,
+                       int in_len, int out_len);
 
 /* Conversion of N/2 points, peak search and frequency axis. */
-int qn_spectr_cnv_to_dBm(const float *a_in, const float *b_in,
-                         float **a_out, float **b_out, float decimation,
-                         float *a_peak, float *a_peak_freq,
-                         float *b_peak, float *b_peak_freq);
-int qn_spectr_cnv_to_metric(const float *a_in, const float *b_in,
-                            float **a_out, float **b_out, float decimation,
-                            float *a_peak, float *a_peak_freq,
-                            float *b_peak, float *b_peak_freq);
+int qn_spectr_cnv_to_dBm(const float *a_in, const float *b_in, float **a_out, float **b_out,
+                         float decimation, float *a_peak, float *a_peak_freq, float *b_peak,
+                         float *b_peak_freq);
+int qn_spectr_cnv_to_metric(const float *a_in, const float *b_in, float **a_out, float **b_out,
+                            float decimation, float *a_peak, float *a_peak_freq, float *b_peak,
+                            float *b_peak_freq);
 int qn_spectr_prepare_freq_vector(float **freq, double clock, float decimation);
 
 #ifdef __cplusplus

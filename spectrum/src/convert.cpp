@@ -112,7 +112,7 @@ template <bool dbu>
 // read before its output is written, so in place is fine.
 template <bool dbu>
 Peak convert_one_by_one(const float *in, float *out, int count, const Decibels<dbu> &db,
-                      double start_maximum)
+                        double start_maximum)
 {
     auto largest = static_cast<float>(start_maximum);
     int index = 0;
@@ -165,8 +165,7 @@ QN_VECTOR_CLONES Peak find_peak(const float *values, int count, double start_max
 // block buffer, so that converting in place still finds the inputs of
 // unsettled values.
 template <bool dbu>
-QN_VECTOR_CLONES int estimate_block(const float *in, int count, const Decibels<dbu> &db,
-                                    float *value)
+QN_VECTOR_CLONES int estimate_block(const float *in, int count, const Decibels<dbu> &db, float *value)
 {
     int unsettled = 0;
     for (int i = 0; i < count; ++i)
@@ -288,19 +287,19 @@ constexpr double kMetricStartMaximum = -10000.0;
 extern "C" {
 
 int qn_spectr_cnv_to_dBm(const float *a_in, const float *b_in, float **a_out, float **b_out,
-                         float decimation, float *a_peak, float *a_peak_freq,
-                         float *b_peak, float *b_peak_freq)
+                         float decimation, float *a_peak, float *a_peak_freq, float *b_peak,
+                         float *b_peak_freq)
 {
-    const Request request{a_in, b_in, *a_out, *b_out, decimation,
+    const Request request{a_in,   b_in,        *a_out, *b_out,     decimation,
                           a_peak, a_peak_freq, b_peak, b_peak_freq};
     return run(request, kDbmStartMaximum, ToDbm{c_w2mw});
 }
 
 int qn_spectr_cnv_to_metric(const float *a_in, const float *b_in, float **a_out, float **b_out,
-                            float decimation, float *a_peak, float *a_peak_freq,
-                            float *b_peak, float *b_peak_freq)
+                            float decimation, float *a_peak, float *a_peak_freq, float *b_peak,
+                            float *b_peak_freq)
 {
-    const Request request{a_in, b_in, *a_out, *b_out, decimation,
+    const Request request{a_in,   b_in,        *a_out, *b_out,     decimation,
                           a_peak, a_peak_freq, b_peak, b_peak_freq};
     switch (qn_spectr_get_mode()) {
     case SPECTR_MODE_DBM: return run(request, kMetricStartMaximum, ToDbm{c_w2mw});

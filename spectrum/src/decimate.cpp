@@ -113,8 +113,8 @@ void normalise_bins(const double *a_in, const double *b_in, float *a, float *b, 
 }
 
 template <int mode>
-void decimate_channels(const double *a_in, const double *b_in, float *a, float *b,
-                       long long step, int groups, int in_len)
+void decimate_channels(const double *a_in, const double *b_in, float *a, float *b, long long step,
+                       int groups, int in_len)
 {
     const Normaliser<mode> normalise{qn_window_sum, c_imp};
     if (step == 1) {
@@ -127,8 +127,8 @@ void decimate_channels(const double *a_in, const double *b_in, float *a, float *
 
 }  // namespace
 
-extern "C" int qn_spectr_decimate(const double *a_in, const double *b_in,
-                                  float **a_out, float **b_out, int in_len, int out_len)
+extern "C" int qn_spectr_decimate(const double *a_in, const double *b_in, float **a_out,
+                                  float **b_out, int in_len, int out_len)
 {
     if (a_in == nullptr || b_in == nullptr || *a_out == nullptr || *b_out == nullptr)
         return -1;
@@ -147,9 +147,7 @@ extern "C" int qn_spectr_decimate(const double *a_in, const double *b_in,
     case SPECTR_MODE_DBU:
         decimate_channels<SPECTR_MODE_DBU>(a_in, b_in, *a_out, *b_out, step, groups, in_len);
         break;
-    default:
-        decimate_channels<-1>(a_in, b_in, *a_out, *b_out, step, groups, in_len);
-        break;
+    default: decimate_channels<-1>(a_in, b_in, *a_out, *b_out, step, groups, in_len); break;
     }
     // The first group that would start past the input.
     if (groups < out_len) {

@@ -31,16 +31,22 @@ constexpr int kIntervalBits = 8;
 constexpr int kIntervalShift = 20 - kIntervalBits;
 constexpr uint32_t kIntervalHalf = 1u << (kIntervalShift - 1);
 
-constexpr uint32_t high_word(double y) { return static_cast<uint32_t>(std::bit_cast<uint64_t>(y) >> 32); }
+constexpr uint32_t high_word(double y)
+{
+    return static_cast<uint32_t>(std::bit_cast<uint64_t>(y) >> 32);
+}
 constexpr uint32_t low_word(double y) { return static_cast<uint32_t>(std::bit_cast<uint64_t>(y)); }
-constexpr double from_high_word(uint32_t high) { return std::bit_cast<double>(static_cast<uint64_t>(high) << 32); }
+constexpr double from_high_word(uint32_t high)
+{
+    return std::bit_cast<double>(static_cast<uint64_t>(high) << 32);
+}
 
 // 10 log10(c) of each interval's centre, correctly rounded then scaled.
 constexpr std::array<double, 1 << kIntervalBits> kIntervalDecibels = [] {
     std::array<double, 1 << kIntervalBits> table{};
     for (uint32_t i = 0; i < table.size(); ++i)
         table[i] = 10.0 * __builtin_log10(
-            from_high_word(kReducedStart + (i << kIntervalShift) + kIntervalHalf));
+                              from_high_word(kReducedStart + (i << kIntervalShift) + kIntervalHalf));
     return table;
 }();
 

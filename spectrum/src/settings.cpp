@@ -32,10 +32,7 @@ int qn_set_spectr_signal_length(int length)
 
 int qn_get_spectr_signal_length(void) { return g_signal_fgpa_length; }
 
-int qn_get_spectr_out_signal_length(void)
-{
-    return static_cast<uint16_t>(g_signal_fgpa_length >> 1);
-}
+int qn_get_spectr_out_signal_length(void) { return static_cast<uint16_t>(g_signal_fgpa_length >> 1); }
 
 int qn_get_spectr_signal_max_length(void) { return kMaxSignalLength; }
 

@@ -26,15 +26,9 @@ inline double cosine_term(int i, double multiple_of_two_pi, int last_index)
 
 double rectangular(int, int) { return 1.0; }
 
-double hann(int i, int last)
-{
-    return 0.8165 * (1.0 - cosine_term(i, kTwoPi, last));
-}
+double hann(int i, int last) { return 0.8165 * (1.0 - cosine_term(i, kTwoPi, last)); }
 
-double hamming(int i, int last)
-{
-    return 0.54 - 0.46 * cosine_term(i, kTwoPi, last);
-}
+double hamming(int i, int last) { return 0.54 - 0.46 * cosine_term(i, kTwoPi, last); }
 
 double blackman_harris(int i, int last)
 {
@@ -50,8 +44,7 @@ double flat_top(int i, int last)
     const double c2 = cosine_term(i, kFourPi, last);
     const double c3 = cosine_term(i, kSixPi, last);
     const double c4 = cosine_term(i, kEightPi, last);
-    return 0.21557895 - 0.41663158 * c1 + 0.277263158 * c2 - 0.083578947 * c3
-           + 0.006947368 * c4;
+    return 0.21557895 - 0.41663158 * c1 + 0.277263158 * c2 - 0.083578947 * c3 + 0.006947368 * c4;
 }
 
 template <double (*coefficient)(int, int)>
@@ -170,12 +163,11 @@ int qn_spectr_window_clean(void)
     return 0;
 }
 
-int qn_spectr_window_filter(const double *a_in, const double *b_in,
-                            double **a_out, double **b_out)
+int qn_spectr_window_filter(const double *a_in, const double *b_in, double **a_out, double **b_out)
 {
     const double *window = qn_window;
-    if (a_in == nullptr || b_in == nullptr || *a_out == nullptr || *b_out == nullptr
-        || window == nullptr)
+    if (a_in == nullptr || b_in == nullptr || *a_out == nullptr || *b_out == nullptr ||
+        window == nullptr)
         return -1;
     apply_window(window, a_in, b_in, *a_out, *b_out, qn_get_spectr_signal_length());
     return 0;

@@ -1,7 +1,7 @@
 // Counts heap allocations made by this process (malloc family, and so every
 // operator new) while counting is switched on.
-#ifndef QN_ALLOC_COUNTER_H
-#define QN_ALLOC_COUNTER_H
+#ifndef QN_SPECTRUM_TESTS_ALLOC_COUNTER_H
+#define QN_SPECTRUM_TESTS_ALLOC_COUNTER_H
 
 #include <cstdint>
 

@@ -31,8 +31,7 @@ TEST_F(Allocations, NoneDuringAnAcquisitionInAnyMode)
         ASSERT_EQ(qn_spectr_fft(pa, pb, &pma, &pmb), 0);
         ASSERT_EQ(qn_spectr_decimate(pma, pmb, &pda, &pdb, kLength / 2, kLength / 2), 0);
         qn_spectr_cnv_to_dBm(pda, pdb, &pda, &pdb, 1.0f, &peak[0], &peak[1], &peak[2], &peak[3]);
-        qn_spectr_cnv_to_metric(pda, pdb, &pda, &pdb, 1.0f, &peak[0], &peak[1], &peak[2],
-                                &peak[3]);
+        qn_spectr_cnv_to_metric(pda, pdb, &pda, &pdb, 1.0f, &peak[0], &peak[1], &peak[2], &peak[3]);
         ASSERT_EQ(qn_spectr_prepare_freq_vector(&pfreq, 125e6, 1.0f), 0);
     }
     EXPECT_EQ(alloc_counter::count(), 0u);

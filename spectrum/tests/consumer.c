@@ -22,13 +22,12 @@ int main(void)
         a[i] = cos(2.0 * 3.141592653589793 * 16.0 * i / N);
         b[i] = 0.1;
     }
-    ok = qn_spectr_window_init(WINDOW_HANN) == 0 && qn_spectr_fft_init() == 0
-         && qn_spectr_window_filter(a, b, &pa, &pb) == 0
-         && qn_spectr_fft(a, b, &ma, &mb) == 0
-         && qn_spectr_decimate(a_mag, b_mag, &da, &db, N / 2, N / 2) == 0
-         && qn_spectr_cnv_to_dBm(a_pts, b_pts, &ca, &cb, 1.0f, &a_peak, &a_freq, &b_peak,
-                                 &b_freq) == 0
-         && qn_spectr_prepare_freq_vector(&axis, 125e6, 1.0f) == 0;
+    ok =
+        qn_spectr_window_init(WINDOW_HANN) == 0 && qn_spectr_fft_init() == 0 &&
+        qn_spectr_window_filter(a, b, &pa, &pb) == 0 && qn_spectr_fft(a, b, &ma, &mb) == 0 &&
+        qn_spectr_decimate(a_mag, b_mag, &da, &db, N / 2, N / 2) == 0 &&
+        qn_spectr_cnv_to_dBm(a_pts, b_pts, &ca, &cb, 1.0f, &a_peak, &a_freq, &b_peak, &b_freq) == 0 &&
+        qn_spectr_prepare_freq_vector(&axis, 125e6, 1.0f) == 0;
     qn_spectr_window_clean();
     qn_spectr_fft_clean();
     if (!ok || a_freq != freq[16])

@@ -41,8 +41,8 @@ protected:
     int convert_in_place(Converter converter)
     {
         float *pa = a_in.data(), *pb = b_in.data();
-        return converter(a_in.data(), b_in.data(), &pa, &pb, 1.0f, &peaks.a, &peaks.a_freq,
-                         &peaks.b, &peaks.b_freq);
+        return converter(a_in.data(), b_in.data(), &pa, &pb, 1.0f, &peaks.a, &peaks.a_freq, &peaks.b,
+                         &peaks.b_freq);
     }
 };
 
@@ -190,8 +190,7 @@ TEST(FreqAxis, BinFrequencies)
     float *null_array = nullptr;
     qn::test::StderrCapture capture;
     EXPECT_EQ(qn_spectr_prepare_freq_vector(&null_array, 125e6, 1.0f), -1);
-    EXPECT_EQ(capture.finish(),
-              "qn_spectr_prepare_freq_vector() not initialized\n");
+    EXPECT_EQ(capture.finish(), "qn_spectr_prepare_freq_vector() not initialized\n");
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ double plain_contribution(int mode, double x, double window_sum, double impedanc
 std::vector<float> plain_decimate(const std::vector<double> &in, int out_len, int mode)
 {
     const int in_len = static_cast<int>(in.size());
-    int step = static_cast<int>(std::roundf(static_cast<float>(in_len) / static_cast<float>(out_len)));
+    int step =
+        static_cast<int>(std::roundf(static_cast<float>(in_len) / static_cast<float>(out_len)));
     step = step < 1 ? 1 : step;
     std::vector<float> out(out_len);
     for (int g = 0; g < out_len; ++g) {
@@ -70,7 +71,13 @@ std::vector<float> random_floats(std::mt19937 &random, size_t count)
     std::vector<float> values(count);
     for (float &v : values)
         v = std::bit_cast<float>(bits(random));
-    const float specials[] = {0.0f, -0.0f, -1.0f, 1e-3f, 0.775f, 1e-15f, 1e-16f,
+    const float specials[] = {0.0f,
+                              -0.0f,
+                              -1.0f,
+                              1e-3f,
+                              0.775f,
+                              1e-15f,
+                              1e-16f,
                               std::numeric_limits<float>::infinity(),
                               std::numeric_limits<float>::quiet_NaN(),
                               std::numeric_limits<float>::max(),
@@ -89,10 +96,9 @@ std::vector<float> near_boundaries(std::mt19937 &random, size_t count, bool dbu)
     std::vector<float> values;
     while (values.size() < count) {
         const float result = values.size() % 8 == 0 ? near_zero(random) : level(random);
-        const double midpoint =
-            (static_cast<double>(result) + std::nextafter(result, 1000.0f)) / 2.0;
-        const double preimage = dbu ? 0.775 * std::pow(10.0, midpoint / 20.0)
-                                    : std::pow(10.0, midpoint / 10.0) / 1000.0;
+        const double midpoint = (static_cast<double>(result) + std::nextafter(result, 1000.0f)) / 2.0;
+        const double preimage =
+            dbu ? 0.775 * std::pow(10.0, midpoint / 20.0) : std::pow(10.0, midpoint / 10.0) / 1000.0;
         float x = static_cast<float>(preimage);
         for (int k = 0; k < 8; ++k)
             x = std::nextafter(x, 0.0f);
@@ -108,10 +114,12 @@ std::vector<float> near_boundaries(std::mt19937 &random, size_t count, bool dbu)
 double distance_to_boundary(double result)
 {
     const float rounded = static_cast<float>(result);
-    const double up = (static_cast<double>(rounded)
-                       + std::nextafter(rounded, std::numeric_limits<float>::infinity())) / 2.0;
-    const double down = (static_cast<double>(rounded)
-                         + std::nextafter(rounded, -std::numeric_limits<float>::infinity())) / 2.0;
+    const double up = (static_cast<double>(rounded) +
+                       std::nextafter(rounded, std::numeric_limits<float>::infinity())) /
+                      2.0;
+    const double down = (static_cast<double>(rounded) +
+                         std::nextafter(rounded, -std::numeric_limits<float>::infinity())) /
+                        2.0;
     return std::fmin(std::fabs(result - up), std::fabs(result - down)) / std::fabs(result);
 }
 
@@ -140,8 +148,8 @@ protected:
         size_t mismatches = 0;
         for (size_t start = 0; start + 2 * kBins <= values.size(); start += 2 * kBins) {
             float *a = a_out.data(), *b = b_out.data();
-            converter(&values[start], &values[start + kBins], &a, &b, 1.0f,
-                      &peak[0], &peak[1], &peak[2], &peak[3]);
+            converter(&values[start], &values[start + kBins], &a, &b, 1.0f, &peak[0], &peak[1],
+                      &peak[2], &peak[3]);
             for (int i = 0; i < kBins; ++i) {
                 mismatches += !same_bits(a_out[i], plain(values[start + i]));
                 mismatches += !same_bits(b_out[i], plain(values[start + kBins + i]));
@@ -162,7 +170,8 @@ TEST_F(Exactness, DecibelConversionsStoreThePlainFloats)
     expect_converted_exactly(qn_spectr_cnv_to_metric, plain_dbm, random_values);
     qn_spectr_set_mode(SPECTR_MODE_DBU);
     expect_converted_exactly(qn_spectr_cnv_to_metric, plain_dbu, random_values);
-    expect_converted_exactly(qn_spectr_cnv_to_metric, plain_dbu, near_boundaries(random, count, true));
+    expect_converted_exactly(qn_spectr_cnv_to_metric, plain_dbu,
+                             near_boundaries(random, count, true));
 }
 
 // The running maximum of the plain loop: compared in double, first wins.
@@ -185,8 +194,8 @@ PlainPeak plain_peak(const std::vector<float> &values, double start_maximum)
 // distinct ones, with 0 and -0, NaNs and repeated maxima in any lane.
 TEST_F(Exactness, PeakSearchFindsThePlainFirstMaximum)
 {
-    const float choices[] = {0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(), -20000.0f,
-                             1.5f, -3.0f, 1.5f, 7.0f};
+    const float choices[] = {
+        0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(), -20000.0f, 1.5f, -3.0f, 1.5f, 7.0f};
     std::uniform_int_distribution<int> pick(0, 7);
     std::uniform_int_distribution<int> ceiling(0, 7);
     qn_spectr_set_mode(SPECTR_MODE_VOLT);
@@ -200,8 +209,8 @@ TEST_F(Exactness, PeakSearchFindsThePlainFirstMaximum)
         }
         float peak[4];
         float *pa = a_out.data(), *pb = b_out.data();
-        qn_spectr_cnv_to_metric(a.data(), b.data(), &pa, &pb, 1.0f, &peak[0], &peak[1],
-                                &peak[2], &peak[3]);
+        qn_spectr_cnv_to_metric(a.data(), b.data(), &pa, &pb, 1.0f, &peak[0], &peak[1], &peak[2],
+                                &peak[3]);
         const PlainPeak expected_a = plain_peak(a, -10000.0);
         const PlainPeak expected_b = plain_peak(b, -10000.0);
         mismatches += !same_bits(peak[0], static_cast<float>(expected_a.value));
@@ -232,29 +241,38 @@ TEST_F(Exactness, DecimationStoresThePlainFloatsInEveryMode)
     for (double &m : magnitudes)
         m = std::pow(2.0, exponent(random));
     // Below a window sum of 1 the largest magnitudes overflow once doubled.
-    const double specials[] = {0.0, -0.0, std::numeric_limits<double>::quiet_NaN(),
-                               std::numeric_limits<double>::infinity(), -1.0, 1e300, 1e-300,
-                               std::numeric_limits<double>::max(), 1.2e308, 7.5e307, 4.9e-320,
+    const double specials[] = {0.0,
+                               -0.0,
+                               std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(),
+                               -1.0,
+                               1e300,
+                               1e-300,
+                               std::numeric_limits<double>::max(),
+                               1.2e308,
+                               7.5e307,
+                               4.9e-320,
                                std::numeric_limits<double>::denorm_min()};
     std::copy(std::begin(specials), std::end(specials), magnitudes.begin());
     c_imp = 75.0;
     const int in_len = static_cast<int>(magnitudes.size());
     for (const double window_sum : {8359.5, 0.75})
-    for (const int mode : {0, 1, 2, 5}) {  // dBm, volts, dBu, unknown
-        qn_window_sum = window_sum;
-        qn_spectr_set_mode(mode);
-        // Steps 1, 4 and 3 with a clamped last group.
-        for (int out_len : {in_len, in_len / 4, in_len / 3 + 1}) {
-            const std::vector<float> expected = plain_decimate(magnitudes, out_len, mode);
-            std::vector<float> a(out_len), b(out_len);
-            float *pa = a.data(), *pb = b.data();
-            ASSERT_EQ(qn_spectr_decimate(magnitudes.data(), magnitudes.data(), &pa, &pb, in_len,
-                                         out_len), 0);
-            EXPECT_EQ(std::memcmp(a.data(), expected.data(), a.size() * sizeof(float)), 0)
-                << "mode " << mode << ", out_len " << out_len;
-            EXPECT_EQ(std::memcmp(b.data(), expected.data(), b.size() * sizeof(float)), 0);
+        for (const int mode : {0, 1, 2, 5}) {  // dBm, volts, dBu, unknown
+            qn_window_sum = window_sum;
+            qn_spectr_set_mode(mode);
+            // Steps 1, 4 and 3 with a clamped last group.
+            for (int out_len : {in_len, in_len / 4, in_len / 3 + 1}) {
+                const std::vector<float> expected = plain_decimate(magnitudes, out_len, mode);
+                std::vector<float> a(out_len), b(out_len);
+                float *pa = a.data(), *pb = b.data();
+                ASSERT_EQ(qn_spectr_decimate(magnitudes.data(), magnitudes.data(), &pa, &pb, in_len,
+                                             out_len),
+                          0);
+                EXPECT_EQ(std::memcmp(a.data(), expected.data(), a.size() * sizeof(float)), 0)
+                    << "mode " << mode << ", out_len " << out_len;
+                EXPECT_EQ(std::memcmp(b.data(), expected.data(), b.size() * sizeof(float)), 0);
+            }
         }
-    }
 }
 
 }  // namespace
@@ -276,8 +294,8 @@ TEST(Log10Estimate, StaysWithinItsErrorBound)
         const double y = i % 4 == 0 ? 1.0 + near_one(random) : std::pow(10.0, decades(random));
         const double expected = 10.0 * std::log10(y);
         const double estimate = spectrum_detail::decibel_estimate(y);
-        outside += std::fabs(estimate - expected)
-                   > spectrum_detail::kDecibelEstimateError * std::fabs(expected);
+        outside += std::fabs(estimate - expected) >
+                   spectrum_detail::kDecibelEstimateError * std::fabs(expected);
     }
     EXPECT_EQ(outside, 0u);
 }

@@ -74,8 +74,7 @@ TEST_F(Fft, RefusesAfterLengthChangeUntilReinitialised)
 
     qn::test::StderrCapture capture;
     EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &out.pa, &out.pb), -1);
-    EXPECT_EQ(capture.finish(),
-              "qn_spect_fft initialized for another signal length\n");
+    EXPECT_EQ(capture.finish(), "qn_spect_fft initialized for another signal length\n");
     EXPECT_EQ(out.a, std::vector<double>(512, -1.0));
 
     ASSERT_EQ(qn_spectr_fft_init(), 0);

@@ -1,6 +1,7 @@
 // Puts the module's process-wide state back to its initial values after
 // each test, so that tests don't depend on their order.
-#pragma once
+#ifndef QN_SPECTRUM_TESTS_MODULE_STATE_H
+#define QN_SPECTRUM_TESTS_MODULE_STATE_H
 
 #include "spectrum.h"
 
@@ -20,3 +21,5 @@ protected:
         c_imp = 50.0;
     }
 };
+
+#endif

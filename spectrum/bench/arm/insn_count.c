@@ -38,8 +38,7 @@ void qemu_plugin_register_vcpu_tb_trans_cb(qemu_plugin_id_t id, qemu_plugin_vcpu
 void qemu_plugin_register_vcpu_tb_exec_inline(struct qemu_plugin_tb *tb, enum qemu_plugin_op op,
                                               void *ptr, uint64_t imm);
 size_t qemu_plugin_tb_n_insns(const struct qemu_plugin_tb *tb);
-void qemu_plugin_register_atexit_cb(qemu_plugin_id_t id, qemu_plugin_udata_cb_t cb,
-                                    void *userdata);
+void qemu_plugin_register_atexit_cb(qemu_plugin_id_t id, qemu_plugin_udata_cb_t cb, void *userdata);
 void qemu_plugin_outs(const char *string);
 
 __attribute__((visibility("default"))) int qemu_plugin_version = 1;
@@ -63,9 +62,8 @@ static void on_exit(qemu_plugin_id_t id, void *userdata)
     qemu_plugin_outs(line);
 }
 
-__attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t id,
-                                                               const qemu_info_t *info,
-                                                               int argc, char **argv)
+__attribute__((visibility("default"))) int
+qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info, int argc, char **argv)
 {
     (void)argv;
     if (argc != 0 || info->system_emulation)

@@ -24,9 +24,7 @@ const Stage kStages[] = {
     {"window", [](Pipeline &p, spectrum_bench::BarePair &) { p.window(); }},
     {"fft", [](Pipeline &p, spectrum_bench::BarePair &) { p.fft(); }},
     {"decimate", [](Pipeline &p, spectrum_bench::BarePair &) { p.decimate(); }},
-    {"dBm", [](Pipeline &p, spectrum_bench::BarePair &) {
-         p.convert<qn_spectr_cnv_to_dBm>();
-     }},
+    {"dBm", [](Pipeline &p, spectrum_bench::BarePair &) { p.convert<qn_spectr_cnv_to_dBm>(); }},
     {"axis", [](Pipeline &p, spectrum_bench::BarePair &) { p.freq_axis(); }},
     {"pipeline", [](Pipeline &p, spectrum_bench::BarePair &) { p.spectrum_stages(); }},
     {"bare", [](Pipeline &, spectrum_bench::BarePair &bare) { bare.transforms(); }},

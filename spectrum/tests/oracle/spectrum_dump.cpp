@@ -88,8 +88,8 @@ void dump_decimation(const std::vector<double> &a, const std::vector<double> &b,
     print_values("DB", b_out.data(), out_len);
 }
 
-using Converter = int (*)(const float *, const float *, float **, float **, float, float *,
-                          float *, float *, float *);
+using Converter = int (*)(const float *, const float *, float **, float **, float, float *, float *,
+                          float *, float *);
 
 struct Conversion {
     const char *name;
@@ -116,8 +116,8 @@ void dump_conversion(const Conversion &c, const std::vector<float> &a_in,
     float peaks[4] = {};
     qn_spectr_set_mode(c.mode);
     qn_spectr_remove_DC(c.remove_dc);
-    const int rc = c.converter(a_src, b_src, &pa, &pb, decimation, &peaks[0], &peaks[1],
-                               &peaks[2], &peaks[3]);
+    const int rc =
+        c.converter(a_src, b_src, &pa, &pb, decimation, &peaks[0], &peaks[1], &peaks[2], &peaks[3]);
     std::printf("CNV %s %d %d %d %a %d %a %a %a %a\n", c.name, c.mode, c.remove_dc,
                 c.in_place ? 1 : 0, static_cast<double>(decimation), rc,
                 static_cast<double>(peaks[0]), static_cast<double>(peaks[1]),
