@@ -9,7 +9,8 @@
 #include "src/daemon.h"
 #include "src/update.h"
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc == 2 && strcmp(argv[1], "--recover") == 0)
         return recover_at_boot();
     StartDaemon();

@@ -11,7 +11,8 @@ namespace {
 constexpr size_t kChunk = size_t{256} << 10;
 
 // Fills the whole buffer unless the file ends first; -1 on an error.
-ssize_t read_full(int fd, char *buffer, size_t size) {
+ssize_t read_full(int fd, char *buffer, size_t size)
+{
     size_t done = 0;
     while (done < size) {
         ssize_t n = read(fd, buffer + done, size - done);
@@ -26,7 +27,8 @@ ssize_t read_full(int fd, char *buffer, size_t size) {
     return static_cast<ssize_t>(done);
 }
 
-bool write_all_at(int out, const char *data, size_t size, off_t at) {
+bool write_all_at(int out, const char *data, size_t size, off_t at)
+{
     while (size > 0) {
         ssize_t n = pwrite(out, data, size, at);
         if (n < 0 && errno == EINTR)
@@ -40,13 +42,15 @@ bool write_all_at(int out, const char *data, size_t size, off_t at) {
     return true;
 }
 
-bool copy_range_by_buffer(int in, int out, off_t from, off_t length) {
+bool copy_range_by_buffer(int in, int out, off_t from, off_t length)
+{
     return copy_span(in, from, out, from, length);
 }
 
 // The kernel copies without a trip through user space where it can; where
 // it cannot (another file system type, an old kernel) the buffer does.
-bool copy_range(int in, int out, off_t from, off_t length) {
+bool copy_range(int in, int out, off_t from, off_t length)
+{
     static bool kernel_copies = true;
     while (kernel_copies && length > 0) {
         loff_t in_at = from, out_at = from;
@@ -70,21 +74,24 @@ bool copy_range(int in, int out, off_t from, off_t length) {
 }
 
 // Start of the next data at or after pos, or size when only a hole is left.
-off_t next_data(int in, off_t pos, off_t size) {
+off_t next_data(int in, off_t pos, off_t size)
+{
     off_t data = lseek(in, pos, SEEK_DATA);
     if (data >= 0)
         return data < size ? data : size;
     return errno == ENXIO ? size : pos;  // no hole support: all data
 }
 
-off_t next_hole(int in, off_t pos, off_t size) {
+off_t next_hole(int in, off_t pos, off_t size)
+{
     off_t hole = lseek(in, pos, SEEK_HOLE);
     return hole > pos && hole < size ? hole : size;
 }
 
 }  // namespace
 
-bool copy_span(int in, off_t from, int out, off_t to, off_t length) {
+bool copy_span(int in, off_t from, int out, off_t to, off_t length)
+{
     static char buffer[kChunk];
     while (length > 0) {
         size_t want = length < static_cast<off_t>(kChunk) ? static_cast<size_t>(length) : kChunk;
@@ -101,7 +108,8 @@ bool copy_span(int in, off_t from, int out, off_t to, off_t length) {
 }
 
 // Both files were found size bytes long: a file that ends early differs.
-bool same_content(int a, int b, off_t size) {
+bool same_content(int a, int b, off_t size)
+{
     static char left[kChunk], right[kChunk];
     while (size > 0) {
         const size_t want = size < static_cast<off_t>(kChunk) ? static_cast<size_t>(size) : kChunk;
@@ -114,7 +122,8 @@ bool same_content(int a, int b, off_t size) {
     return true;
 }
 
-bool copyFile(int in, int out, off_t size, bool sparse) {
+bool copyFile(int in, int out, off_t size, bool sparse)
+{
     if (!sparse)
         return copy_range(in, out, 0, size);
     off_t pos = 0;

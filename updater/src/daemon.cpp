@@ -9,32 +9,33 @@
 
 namespace {
 
-const int kGuardedSignals[] = {SIGCHLD, SIGHUP, SIGABRT, SIGFPE, SIGILL,
-                               SIGINT, SIGSEGV, SIGTERM, SIGUSR1, SIGUSR2};
+const int kGuardedSignals[] = {SIGCHLD, SIGHUP,  SIGABRT, SIGFPE,  SIGILL,
+                               SIGINT,  SIGSEGV, SIGTERM, SIGUSR1, SIGUSR2};
 
 // The services are already stopped when a fault can happen, and returning
 // from the handler would fault again forever. Flush what is written and
 // restart the board; if the kernel refuses, ask the shell for the reboot.
-[[noreturn]] void reboot_after_fault() {
+[[noreturn]] void reboot_after_fault()
+{
     sync();
     reboot(RB_AUTOBOOT);
     execl("/bin/sh", "sh", "-c", "reboot", static_cast<char *>(nullptr));
     _exit(1);
 }
 
-bool is_fault_signal(int sig) {
-    return sig == SIGSEGV || sig == SIGFPE || sig == SIGILL;
-}
+bool is_fault_signal(int sig) { return sig == SIGSEGV || sig == SIGFPE || sig == SIGILL; }
 
 // A fault signal raised by the processor (positive si_code) reboots; the
 // same signal sent by another process is ignored like the others.
-void guard_against_fault(int sig, siginfo_t *info, void *) {
+void guard_against_fault(int sig, siginfo_t *info, void *)
+{
     if (info && info->si_code > 0)
         reboot_after_fault();
     signalHandlerStrong(sig);
 }
 
-void install_strong(int sig) {
+void install_strong(int sig)
+{
     struct sigaction action = {};
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -47,7 +48,8 @@ void install_strong(int sig) {
     sigaction(sig, &action, nullptr);
 }
 
-void close_descriptors_from_one() {
+void close_descriptors_from_one()
+{
 #ifdef SYS_close_range
     if (syscall(SYS_close_range, 1U, ~0U, 0U) == 0)
         return;
@@ -62,7 +64,8 @@ void signalHandlerStrong(int) {}
 
 void signalHandlerDefault(int) { exit(0); }
 
-void guard_signals() {
+void guard_signals()
+{
     for (int sig : kGuardedSignals)
         install_strong(sig);
     // Under a file size limit the write fails (EFBIG) and the update is
@@ -70,12 +73,14 @@ void guard_signals() {
     signal(SIGXFSZ, SIG_IGN);
 }
 
-void unguard_signals() {
+void unguard_signals()
+{
     for (int sig : kGuardedSignals)
         signal(sig, signalHandlerDefault);
 }
 
-void StartDaemon() {
+void StartDaemon()
+{
     pid_t pid = fork();
     if (pid < 0)
         exit(1);
@@ -86,7 +91,8 @@ void StartDaemon() {
     close_descriptors_from_one();
 }
 
-void run(const char *command) {
+void run(const char *command)
+{
     int status = system(command);
     static_cast<void>(status);
 }

@@ -20,7 +20,8 @@ namespace {
 
 // A name no earlier run and no staged file is expected to hold: a later
 // run after a reboot may well get the same process ID.
-std::string run_id() {
+std::string run_id()
+{
     unsigned char bytes[8];
     if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != sizeof bytes) {
         const unsigned long long mix = static_cast<unsigned long long>(time(nullptr)) * 1000003u ^
@@ -35,7 +36,8 @@ std::string run_id() {
 
 // A new folder whose parent exists is built under a temporary name and
 // renamed as a whole; what lies inside it has its own name from the start.
-void name_temporaries(Plan &plan) {
+void name_temporaries(Plan &plan)
+{
     const std::string prefix = ".updater-" + run_id() + "-";
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
         PlanDir &dir = plan.dirs[i];
@@ -59,7 +61,9 @@ public:
     Preparer(int staging, const char *staging_path, int install, int data, Plan &plan)
         : staging_(staging), staging_path_(staging_path), data_(data), plan_(plan),
           src_(staging, plan.dirs, true), dst_(install, plan.dirs, false),
-          links_(install, plan.dirs, false) {}
+          links_(install, plan.dirs, false)
+    {
+    }
 
     bool create_folders(std::string &why);
     bool write_files(std::string &why);
@@ -77,7 +81,8 @@ private:
     DirCursor src_, dst_, links_;
 };
 
-bool Preparer::create_folders(std::string &why) {
+bool Preparer::create_folders(std::string &why)
+{
     for (size_t i = 1; i < plan_.dirs.size(); ++i) {
         const PlanDir &dir = plan_.dirs[i];
         if (!dir.is_new)
@@ -91,7 +96,8 @@ bool Preparer::create_folders(std::string &why) {
     return true;
 }
 
-bool Preparer::write_files(std::string &why) {
+bool Preparer::write_files(std::string &why)
+{
     for (const PlanFile &file : plan_.files) {
         if (!write_file(file)) {
             why = "cannot write " + file.name + " (" + strerror(errno) + ")";
@@ -103,7 +109,8 @@ bool Preparer::write_files(std::string &why) {
 
 // Members of one staged hard link share an inode where they share the
 // attributes it carries.
-bool Preparer::link_file(const PlanFile &file, int dir) {
+bool Preparer::link_file(const PlanFile &file, int dir)
+{
     const PlanFile &first = plan_.files[file.link_to];
     const bool same = first.is_new == file.is_new && first.mode == file.mode &&
                       (file.is_new || (first.uid == file.uid && first.gid == file.gid));
@@ -113,7 +120,8 @@ bool Preparer::link_file(const PlanFile &file, int dir) {
     return from >= 0 && linkat(from, first.temporary.c_str(), dir, file.temporary.c_str(), 0) == 0;
 }
 
-Fd Preparer::open_source(const PlanFile &file) {
+Fd Preparer::open_source(const PlanFile &file)
+{
     if (file.source_is_path)
         return open_below(staging_, file.source, staging_path_);
     int dir = src_.open(file.dir);
@@ -122,7 +130,8 @@ Fd Preparer::open_source(const PlanFile &file) {
 
 // Attributes first: the content is never readable under looser bits. A new
 // file gets the staged permission bits, never set-user/group-ID.
-bool Preparer::write_file(const PlanFile &file) {
+bool Preparer::write_file(const PlanFile &file)
+{
     if (file.in_place)
         return keep_content(file);
     int dir = dst_.open(file.dir);
@@ -148,7 +157,8 @@ bool Preparer::write_file(const PlanFile &file) {
 
 // A file rewritten in place after the commit is first kept whole in the
 // data file. Its size was planned, so a staged file that changed since fails.
-bool Preparer::keep_content(const PlanFile &file) {
+bool Preparer::keep_content(const PlanFile &file)
+{
     Fd in = open_source(file);
     struct stat st;
     if (!in.valid() || fstat(in.get(), &st) != 0)
@@ -163,13 +173,16 @@ bool Preparer::keep_content(const PlanFile &file) {
 // Everything written so far reaches storage before the next step counts on it.
 bool flush(int install) { return syncfs(install) == 0; }
 
-bool rename_in_place(int dir, const std::string &from, const std::string &to) {
-    return renameat(dir, from.c_str(), dir, to.c_str()) == 0 || errno == ENOENT;  // ENOENT: done before a cut
+bool rename_in_place(int dir, const std::string &from, const std::string &to)
+{
+    return renameat(dir, from.c_str(), dir, to.c_str()) == 0 ||
+           errno == ENOENT;  // ENOENT: done before a cut
 }
 
 // The kept content over the installed file, then cut to length: redone whole
 // after a cut, it never leaves a file half written.
-bool rewrite_in_place(int dir, const PlanFile &file, int data) {
+bool rewrite_in_place(int dir, const PlanFile &file, int data)
+{
     Fd out(openat(dir, file.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     return out.valid() && fstat(out.get(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -184,7 +197,8 @@ struct Failures {
 };
 
 // New folders as a whole, then each file replaced in an existing folder.
-Failures put_in_place(int install, const Plan &plan, int data) {
+Failures put_in_place(int install, const Plan &plan, int data)
+{
     DirCursor dst(install, plan.dirs, false);
     Failures failed;
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
@@ -212,7 +226,8 @@ Failures put_in_place(int install, const Plan &plan, int data) {
 }
 
 // Only what the plan names: temporaries, then its new folders deepest first.
-void remove_temporaries(int install, const Plan &plan) {
+void remove_temporaries(int install, const Plan &plan)
+{
     DirCursor dst(install, plan.dirs, false);
     for (const PlanFile &file : plan.files) {
         int dir = file.in_place ? -1 : dst.open(file.dir);
@@ -227,12 +242,14 @@ void remove_temporaries(int install, const Plan &plan) {
     }
 }
 
-std::string counted(size_t files, size_t folders) {
-    return std::to_string(files) + (files == 1 ? " file, " : " files, ") +
-           std::to_string(folders) + (folders == 1 ? " new folder" : " new folders");
+std::string counted(size_t files, size_t folders)
+{
+    return std::to_string(files) + (files == 1 ? " file, " : " files, ") + std::to_string(folders) +
+           (folders == 1 ? " new folder" : " new folders");
 }
 
-bool has_rewrites(const Plan &plan) {
+bool has_rewrites(const Plan &plan)
+{
     for (const PlanFile &file : plan.files)
         if (file.in_place)
             return true;
@@ -241,20 +258,21 @@ bool has_rewrites(const Plan &plan) {
 
 // A file not rewritten may be half written: the journal and its data stay,
 // and the next recovery (at boot, or before the next update) writes it again.
-std::string commit_and_rename(int install, int records, const Plan &plan) {
+std::string commit_and_rename(int install, int records, const Plan &plan)
+{
     Fd data(has_rewrites(plan) ? open_journal_data(records) : -1);
     const Failures failed = put_in_place(install, plan, data.get());
     flush(install);
     if (failed.rewrites == 0 && remove_journal(records))
         remove_journal_data(records);
-    std::string result =
-        "installed: " + counted(plan.files.size() - failed.total(), plan.new_dirs());
+    std::string result = "installed: " + counted(plan.files.size() - failed.total(), plan.new_dirs());
     if (failed.total() > 0)
         result += "; " + std::to_string(failed.total()) + " could not be put in place";
     return result;
 }
 
-std::string roll_back(int install, int records, const Plan &plan, const std::string &why) {
+std::string roll_back(int install, int records, const Plan &plan, const std::string &why)
+{
     remove_temporaries(install, plan);
     flush(install);
     remove_journal(records);
@@ -264,8 +282,8 @@ std::string roll_back(int install, int records, const Plan &plan, const std::str
 
 }  // namespace
 
-std::string install_plan(int staging, const char *staging_path, int install, int records,
-                        Plan &plan) {
+std::string install_plan(int staging, const char *staging_path, int install, int records, Plan &plan)
+{
     name_temporaries(plan);
     if (!write_journal(records, plan, false))
         return std::string("refused: cannot write the journal (") + strerror(errno) +
@@ -283,13 +301,15 @@ std::string install_plan(int staging, const char *staging_path, int install, int
         return roll_back(install, records, plan, "out of memory");
     }
     if (!flush(install))
-        return roll_back(install, records, plan, std::string("flush failed (") + strerror(errno) + ")");
+        return roll_back(install, records, plan,
+                         std::string("flush failed (") + strerror(errno) + ")");
     if (!write_journal(records, plan, true))
         return roll_back(install, records, plan, "cannot commit the journal");
     return commit_and_rename(install, records, plan);
 }
 
-std::string recover_interrupted_update(int install, int records) {
+std::string recover_interrupted_update(int install, int records)
+{
     Plan plan;
     bool committed = false, malformed = false;
     if (!read_journal(records, plan, committed, malformed))

@@ -9,8 +9,7 @@
 
 // Installs plan (its files read from staging, found at staging_path) into
 // install, journalled in records. Returns the one-line result of the run.
-std::string install_plan(int staging, const char *staging_path, int install, int records,
-                        Plan &plan);
+std::string install_plan(int staging, const char *staging_path, int install, int records, Plan &plan);
 
 // Finishes what a cut-off run left: a committed journal's renames are made,
 // an uncommitted run's temporaries and folders removed. Returns "" when no

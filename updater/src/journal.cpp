@@ -15,7 +15,8 @@ const char *const kHeader = "updater journal 1";
 const char *const kData = "data";
 
 // Names hold any byte but '/' and NUL: the journal keeps one word per name.
-std::string escape(const std::string &name) {
+std::string escape(const std::string &name)
+{
     std::string out;
     for (unsigned char c : name) {
         if (c <= ' ' || c == '%' || c == 0x7f) {
@@ -29,7 +30,8 @@ std::string escape(const std::string &name) {
     return out;
 }
 
-bool unescape(const std::string &word, std::string &name) {
+bool unescape(const std::string &word, std::string &name)
+{
     name.clear();
     for (size_t i = 0; i < word.size(); ++i) {
         if (word[i] != '%') {
@@ -45,23 +47,24 @@ bool unescape(const std::string &word, std::string &name) {
     return !name.empty();
 }
 
-std::string render(const Plan &plan, bool committed) {
+std::string render(const Plan &plan, bool committed)
+{
     std::string text = std::string(kHeader) + "\n" + (committed ? "commit\n" : "intent\n");
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
         const PlanDir &dir = plan.dirs[i];
         text += "d " + std::to_string(dir.parent) + " " + (dir.is_new ? "1 " : "0 ") +
-                escape(dir.name) + " " + (dir.temporary.empty() ? "/" : escape(dir.temporary)) +
-                "\n";
+                escape(dir.name) + " " + (dir.temporary.empty() ? "/" : escape(dir.temporary)) + "\n";
     }
     for (const PlanFile &file : plan.files)
         text += file.in_place ? "r " + std::to_string(file.dir) + " " + std::to_string(file.data_at) +
                                     " " + std::to_string(file.size) + " " + escape(file.name) + "\n"
-                              : "f " + std::to_string(file.dir) + " " + escape(file.temporary) +
-                                    " " + escape(file.name) + "\n";
+                              : "f " + std::to_string(file.dir) + " " + escape(file.temporary) + " " +
+                                    escape(file.name) + "\n";
     return text + "end\n";
 }
 
-bool write_all(int fd, const std::string &text) {
+bool write_all(int fd, const std::string &text)
+{
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -74,7 +77,8 @@ bool write_all(int fd, const std::string &text) {
     return true;
 }
 
-bool read_all(int fd, std::string &text) {
+bool read_all(int fd, std::string &text)
+{
     char buffer[65536];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -88,7 +92,8 @@ bool read_all(int fd, std::string &text) {
     }
 }
 
-bool parse_dir(std::istringstream &line, Plan &plan) {
+bool parse_dir(std::istringstream &line, Plan &plan)
+{
     PlanDir dir;
     int is_new;
     std::string name, temporary;
@@ -100,7 +105,8 @@ bool parse_dir(std::istringstream &line, Plan &plan) {
     return true;
 }
 
-bool parse_file(std::istringstream &line, Plan &plan) {
+bool parse_file(std::istringstream &line, Plan &plan)
+{
     PlanFile file;
     std::string temporary, name;
     if (!(line >> file.dir >> temporary >> name) || file.dir >= plan.dirs.size() ||
@@ -110,7 +116,8 @@ bool parse_file(std::istringstream &line, Plan &plan) {
     return true;
 }
 
-bool parse_rewrite(std::istringstream &line, Plan &plan) {
+bool parse_rewrite(std::istringstream &line, Plan &plan)
+{
     PlanFile file;
     std::string name;
     if (!(line >> file.dir >> file.data_at >> file.size >> name) || file.dir >= plan.dirs.size() ||
@@ -122,7 +129,8 @@ bool parse_rewrite(std::istringstream &line, Plan &plan) {
     return true;
 }
 
-bool parse_entry(const std::string &kind, std::istringstream &words, Plan &plan) {
+bool parse_entry(const std::string &kind, std::istringstream &words, Plan &plan)
+{
     if (kind == "d")
         return parse_dir(words, plan);
     if (kind == "f")
@@ -130,7 +138,8 @@ bool parse_entry(const std::string &kind, std::istringstream &words, Plan &plan)
     return kind == "r" && parse_rewrite(words, plan);
 }
 
-bool parse(const std::string &text, Plan &plan, bool &committed) {
+bool parse(const std::string &text, Plan &plan, bool &committed)
+{
     std::istringstream lines(text);
     std::string line;
     if (!std::getline(lines, line) || line != kHeader || !std::getline(lines, line))
@@ -152,7 +161,8 @@ bool parse(const std::string &text, Plan &plan, bool &committed) {
 
 }  // namespace
 
-bool write_journal(int records, const Plan &plan, bool committed) {
+bool write_journal(int records, const Plan &plan, bool committed)
+{
     unlinkat(records, kJournalNext, 0);
     int fd = openat(records, kJournalNext, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -166,7 +176,8 @@ bool write_journal(int records, const Plan &plan, bool committed) {
     return fsync(records) == 0;
 }
 
-bool read_journal(int records, Plan &plan, bool &committed, bool &malformed) {
+bool read_journal(int records, Plan &plan, bool &committed, bool &malformed)
+{
     malformed = false;
     unlinkat(records, kJournalNext, 0);
     int fd = openat(records, kJournal, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -178,15 +189,18 @@ bool read_journal(int records, Plan &plan, bool &committed, bool &malformed) {
     return true;
 }
 
-bool remove_journal(int records) {
+bool remove_journal(int records)
+{
     return unlinkat(records, kJournal, 0) == 0 && fsync(records) == 0;
 }
 
-int create_journal_data(int records) {
+int create_journal_data(int records)
+{
     return openat(records, kData, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
-int open_journal_data(int records) {
+int open_journal_data(int records)
+{
     return openat(records, kData, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 }
 

@@ -3,19 +3,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-size_t Plan::new_dirs() const {
+size_t Plan::new_dirs() const
+{
     size_t count = 0;
     for (const PlanDir &dir : dirs)
         count += dir.is_new;
     return count;
 }
 
-DirCursor::~DirCursor() {
+DirCursor::~DirCursor()
+{
     if (fd_ >= 0)
         close(fd_);
 }
 
-int DirCursor::open(size_t dir) {
+int DirCursor::open(size_t dir)
+{
     if (dir == current_)
         return fd_ >= 0 ? fd_ : root_;
     int fd;
@@ -34,7 +37,8 @@ int DirCursor::open(size_t dir) {
 }
 
 // Walks down from the root, holding one descriptor at a time.
-int DirCursor::open_from_root(size_t dir) {
+int DirCursor::open_from_root(size_t dir)
+{
     std::vector<size_t> chain;
     for (size_t at = dir; at != 0; at = dirs_[at].parent)
         chain.push_back(at);

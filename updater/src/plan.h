@@ -14,31 +14,32 @@
 struct PlanDir {
     size_t parent = 0;
     std::string name;
-    bool is_new = false;     // missing in the install root: this run creates it
+    bool is_new = false;    // missing in the install root: this run creates it
     std::string temporary;  // a new folder in an existing one is created under
                             // this name, filled, and renamed at the commit
-    const std::string &on_disk(bool committed) const {
+    const std::string &on_disk(bool committed) const
+    {
         return committed || temporary.empty() ? name : temporary;
     }
 };
 
 struct PlanFile {
     size_t dir = 0;
-    std::string name;          // installed name (a link's same-folder target)
-    std::string source;        // staged name in dir, or a path below the staging root
-    bool source_is_path = false; // a staged link: source is what it leads to
+    std::string name;             // installed name (a link's same-folder target)
+    std::string source;           // staged name in dir, or a path below the staging root
+    bool source_is_path = false;  // a staged link: source is what it leads to
     bool is_new = true;
-    mode_t mode = 0;           // installed bits: kept, or the staged ones less set-id
-    uid_t uid = 0;             // installed owner (existing files only)
+    mode_t mode = 0;  // installed bits: kept, or the staged ones less set-id
+    uid_t uid = 0;    // installed owner (existing files only)
     gid_t gid = 0;
-    dev_t source_dev = 0;       // identity of the staged file, for hard links
+    dev_t source_dev = 0;  // identity of the staged file, for hard links
     ino_t source_ino = 0;
     off_t size = 0;
     size_t link_to = SIZE_MAX;  // earlier file of the same staged inode
-    std::string temporary;     // name beside the installed one until the commit;
-                               // in a new folder, the name itself
-    bool in_place = false;     // rewritten in place from the records' data file
-    uint64_t data_at = 0;      // where its content starts in that file
+    std::string temporary;      // name beside the installed one until the commit;
+                                // in a new folder, the name itself
+    bool in_place = false;      // rewritten in place from the records' data file
+    uint64_t data_at = 0;       // where its content starts in that file
 };
 
 struct Plan {
@@ -57,7 +58,9 @@ struct Plan {
 class DirCursor {
 public:
     DirCursor(int root, const std::vector<PlanDir> &dirs, bool committed)
-        : root_(root), dirs_(dirs), committed_(committed) {}
+        : root_(root), dirs_(dirs), committed_(committed)
+    {
+    }
     DirCursor(const DirCursor &) = delete;
     DirCursor &operator=(const DirCursor &) = delete;
     ~DirCursor();

@@ -14,7 +14,8 @@ namespace {
 const char *const kResult = "result";
 const char *const kResultNext = "result-new";
 
-bool reads(int records, const std::string &text) {
+bool reads(int records, const std::string &text)
+{
     Fd fd(openat(records, kResult, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     char buffer[4096];
     ssize_t n = fd.valid() ? read(fd.get(), buffer, sizeof buffer) : -1;
@@ -23,13 +24,15 @@ bool reads(int records, const std::string &text) {
 
 }  // namespace
 
-int open_records(int install) {
+int open_records(int install)
+{
     if (mkdirat(install, kRecordsFolder, 0755) != 0 && errno != EEXIST)
         return -1;
     return openat(install, kRecordsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-void write_result(int records, const std::string &line) {
+void write_result(int records, const std::string &line)
+{
     const std::string text = line + "\n";
     if (records < 0 || reads(records, text))
         return;

@@ -40,12 +40,14 @@ struct Level {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-bool is_dot_or_dot_dot(const char *name) {
+bool is_dot_or_dot_dot(const char *name)
+{
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // The listing in the order the file system gives it.
-bool read_entries(int fd, std::vector<Entry> &entries) {
+bool read_entries(int fd, std::vector<Entry> &entries)
+{
     int copy = dup(fd);
     DIR *listing = copy >= 0 ? fdopendir(copy) : nullptr;
     if (!listing) {
@@ -63,7 +65,8 @@ bool read_entries(int fd, std::vector<Entry> &entries) {
 // A link in the install root to a file in the same folder (libx.so ->
 // libx.so.1) keeps pointing there, and the file it names is replaced.
 // Returns that file's name, or "" when the link leads elsewhere.
-std::string same_folder_target(int dir, std::string name) {
+std::string same_folder_target(int dir, std::string name)
+{
     for (int hop = 0; hop < 8; ++hop) {
         struct stat st;
         if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -90,7 +93,8 @@ constexpr off_t kInPlaceLimit = off_t{64} << 10;
 // execute bit (a running program's file cannot be written), and blocks
 // already holding as many bytes, so the rewrite needs no space after the
 // commit. It spares a new file and a rename, and the old file's release.
-bool rewritable(const struct stat &installed, const struct stat &staged) {
+bool rewritable(const struct stat &installed, const struct stat &staged)
+{
     return installed.st_nlink == 1 && (installed.st_mode & 0111) == 0 && staged.st_nlink == 1 &&
            staged.st_size <= kInPlaceLimit &&
            static_cast<uint64_t>(staged.st_size) <= static_cast<uint64_t>(installed.st_blocks) * 512;
@@ -98,10 +102,12 @@ bool rewritable(const struct stat &installed, const struct stat &staged) {
 
 class Scanner {
 public:
-    Scanner(int staging, int install, const char *staging_path, unsigned long block_size,
-            Plan &plan)
-        : staging_root_(staging), staging_path_(staging_path), block_size_(block_size ? block_size : 4096),
-          plan_(plan), src_(dup(staging)), dst_(dup(install)) {}
+    Scanner(int staging, int install, const char *staging_path, unsigned long block_size, Plan &plan)
+        : staging_root_(staging), staging_path_(staging_path),
+          block_size_(block_size ? block_size : 4096), plan_(plan), src_(dup(staging)),
+          dst_(dup(install))
+    {
+    }
 
     bool run(std::string &why);
 
@@ -113,7 +119,7 @@ private:
     void visit_file(const Entry &entry);
     Fd open_staged(const Entry &entry, std::string &source, bool &is_path, struct stat &st);
     bool destination_of(const std::string &name, std::string &installed, struct stat &st,
-                       bool &exists);
+                        bool &exists);
     void add_file(PlanFile file, const struct stat &staged);
     bool at_top() const { return stack_.size() == 1; }
     bool installed_here() const { return dst_depth_ == stack_.size(); }
@@ -125,12 +131,13 @@ private:
     Fd src_, dst_;
     size_t dst_depth_ = 0;  // depth of the folder dst_ holds
     std::vector<Level> stack_;
-    std::string rel_;      // current folder below the staging root, "" at the top
+    std::string rel_;  // current folder below the staging root, "" at the top
     std::map<std::pair<dev_t, ino_t>, size_t> linked_;
     bool changed_ = false;
 };
 
-bool Scanner::run(std::string &why) {
+bool Scanner::run(std::string &why)
+{
     Fd src(std::move(src_)), dst(std::move(dst_));
     if (!enter(std::move(src), std::move(dst), 0)) {
         why = "staging tree unreadable";
@@ -162,7 +169,8 @@ bool Scanner::run(std::string &why) {
 }
 
 // dst invalid: the folder is new in the install root.
-bool Scanner::enter(Fd src, Fd dst, size_t dir) {
+bool Scanner::enter(Fd src, Fd dst, size_t dir)
+{
     Level level;
     level.dir = dir;
     level.rel_length = rel_.size();
@@ -184,7 +192,8 @@ bool Scanner::enter(Fd src, Fd dst, size_t dir) {
     return true;
 }
 
-bool Scanner::reopen_parent(Fd &fd, dev_t dev, ino_t ino) {
+bool Scanner::reopen_parent(Fd &fd, dev_t dev, ino_t ino)
+{
     Fd parent(openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
     if (!parent.valid() || fstat(parent.get(), &st) != 0 || st.st_dev != dev || st.st_ino != ino)
@@ -193,7 +202,8 @@ bool Scanner::reopen_parent(Fd &fd, dev_t dev, ino_t ino) {
     return true;
 }
 
-bool Scanner::leave() {
+bool Scanner::leave()
+{
     const bool had_installed = installed_here();
     rel_.resize(stack_.back().rel_length);
     stack_.pop_back();
@@ -210,7 +220,8 @@ bool Scanner::leave() {
 
 // Folders are created when missing; an existing path of another type is
 // left as it is, and nothing is installed below it.
-void Scanner::visit_folder(const Entry &entry) {
+void Scanner::visit_folder(const Entry &entry)
+{
     Fd src(openat(src_.get(), entry.name.c_str(), kDirFlags));
     if (!src.valid())
         return;
@@ -239,8 +250,8 @@ void Scanner::visit_folder(const Entry &entry) {
 
 // The listing's type spares a status query for plain files; the open
 // itself refuses anything but a regular file.
-Fd Scanner::open_staged(const Entry &entry, std::string &source, bool &is_path,
-                       struct stat &st) {
+Fd Scanner::open_staged(const Entry &entry, std::string &source, bool &is_path, struct stat &st)
+{
     source = entry.name;
     is_path = false;
     if (entry.type == DT_REG)
@@ -253,7 +264,8 @@ Fd Scanner::open_staged(const Entry &entry, std::string &source, bool &is_path,
     if (!S_ISLNK(link.st_mode))
         return S_ISREG(link.st_mode) ? open_regular_at(src_.get(), entry.name.c_str(), &st) : Fd();
     is_path = true;
-    Fd fd = open_linked_file(staging_root_, src_.get(), entry.name.c_str(), rel_, staging_path_, source);
+    Fd fd =
+        open_linked_file(staging_root_, src_.get(), entry.name.c_str(), rel_, staging_path_, source);
     if (fd.valid() && fstat(fd.get(), &st) != 0)
         fd.reset();
     return fd;
@@ -262,7 +274,8 @@ Fd Scanner::open_staged(const Entry &entry, std::string &source, bool &is_path,
 // Where a staged file goes: false when the installed entry of that name is
 // to be left alone (a folder, a device, a link leading elsewhere).
 bool Scanner::destination_of(const std::string &name, std::string &installed, struct stat &st,
-                            bool &exists) {
+                             bool &exists)
+{
     installed = name;
     exists = false;
     if (!installed_here())
@@ -278,7 +291,8 @@ bool Scanner::destination_of(const std::string &name, std::string &installed, st
     return S_ISREG(st.st_mode);
 }
 
-void Scanner::visit_file(const Entry &entry) {
+void Scanner::visit_file(const Entry &entry)
+{
     PlanFile file;
     struct stat staged, installed;
     Fd in = open_staged(entry, file.source, file.source_is_path, staged);
@@ -304,7 +318,8 @@ void Scanner::visit_file(const Entry &entry) {
     add_file(std::move(file), staged);
 }
 
-void Scanner::add_file(PlanFile file, const struct stat &staged) {
+void Scanner::add_file(PlanFile file, const struct stat &staged)
+{
     file.source_dev = staged.st_dev;
     file.source_ino = staged.st_ino;
     file.size = staged.st_size;
@@ -327,6 +342,7 @@ void Scanner::add_file(PlanFile file, const struct stat &staged) {
 }  // namespace
 
 bool plan_update(int staging, int install, const char *staging_path, unsigned long block_size,
-                Plan &plan, std::string &why) {
+                 Plan &plan, std::string &why)
+{
     return Scanner(staging, install, staging_path, block_size, plan).run(why);
 }

@@ -14,6 +14,6 @@ extern const char *const kRecordsFolder;
 // differs (block_size: the install root's allocation unit, for the space
 // estimate). False with why set when the staging tree changed under the walk.
 bool plan_update(int staging, int install, const char *staging_path, unsigned long block_size,
-                Plan &plan, std::string &why);
+                 Plan &plan, std::string &why);
 
 #endif

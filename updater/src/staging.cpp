@@ -15,8 +15,8 @@ namespace {
 
 // Where a link's text leads, as a path below the staging root; "" when it
 // names something outside it.
-std::string linked_path(int dir, const char *name, const std::string &dir_rel,
-                       const char *root_path) {
+std::string linked_path(int dir, const char *name, const std::string &dir_rel, const char *root_path)
+{
     char text[PATH_MAX];
     ssize_t n = readlinkat(dir, name, text, sizeof text - 1);
     if (n <= 0)
@@ -31,14 +31,16 @@ std::string linked_path(int dir, const char *name, const std::string &dir_rel,
     return target.substr(prefix.size());
 }
 
-bool is_regular(int fd) {
+bool is_regular(int fd)
+{
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
 
-Fd open_trusted_staging(const char *path, std::string &why) {
+Fd open_trusted_staging(const char *path, std::string &why)
+{
     Fd fd(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!fd.valid() || fstat(fd.get(), &st) != 0) {
@@ -57,7 +59,8 @@ Fd open_trusted_staging(const char *path, std::string &why) {
 }
 
 Fd open_linked_file(int root, int dir, const char *name, const std::string &dir_rel,
-                  const char *root_path, std::string &path) {
+                    const char *root_path, std::string &path)
+{
     path = linked_path(dir, name, dir_rel, root_path);
     return path.empty() ? Fd() : open_below(root, path, root_path);
 }
@@ -70,7 +73,8 @@ class BeneathWalk {
 public:
     BeneathWalk(int root, const char *root_path) : root_(root), root_path_(root_path) {}
 
-    Fd open(const std::string &path) {
+    Fd open(const std::string &path)
+    {
         std::vector<std::string> todo = split(path);
         int hops = 0;
         while (!todo.empty()) {
@@ -101,7 +105,8 @@ public:
 
 private:
     // Components in reverse, so that the next one is at the back.
-    static std::vector<std::string> split(const std::string &path) {
+    static std::vector<std::string> split(const std::string &path)
+    {
         std::vector<std::string> parts;
         size_t start = 0;
         for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1)
@@ -112,7 +117,8 @@ private:
 
     int here() const { return folders_.empty() ? root_ : folders_.back().get(); }
 
-    bool enter(const std::string &name) {
+    bool enter(const std::string &name)
+    {
         Fd next(openat(here(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next.valid())
             return false;
@@ -122,7 +128,8 @@ private:
 
     // A link's text goes in front of what is left; an absolute one must
     // name the staging tree and starts again from its root.
-    bool follow_link(const std::string &name, std::vector<std::string> &todo) {
+    bool follow_link(const std::string &name, std::vector<std::string> &todo)
+    {
         char text[PATH_MAX];
         ssize_t n = readlinkat(here(), name.c_str(), text, sizeof text - 1);
         if (n <= 0)
@@ -145,7 +152,8 @@ private:
     std::vector<Fd> folders_;
 };
 
-Fd open_below(int root, const std::string &path, const char *root_path) {
+Fd open_below(int root, const std::string &path, const char *root_path)
+{
 #ifdef SYS_openat2
     open_how how = {};
     how.flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
@@ -162,7 +170,8 @@ Fd open_below(int root, const std::string &path, const char *root_path) {
 
 // Reading a file to compare it must not write its access time: an update
 // that changes nothing writes nothing. Only the owner or root may ask that.
-Fd open_regular_at(int dir, const char *name, struct stat *st) {
+Fd open_regular_at(int dir, const char *name, struct stat *st)
+{
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     Fd fd(openat(dir, name, flags | O_NOATIME));
     if (!fd.valid() && errno == EPERM)

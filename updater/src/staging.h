@@ -19,7 +19,7 @@ Fd open_trusted_staging(const char *path, std::string &why);
 // staging tree; path is set to where it lies below the root. A link may name
 // the staging tree by its absolute path root_path. Invalid Fd otherwise.
 Fd open_linked_file(int root, int dir, const char *name, const std::string &dir_rel,
-                  const char *root_path, std::string &path);
+                    const char *root_path, std::string &path);
 
 // Opens a path below the staging root as open_linked_file does: never
 // leaving the tree, whatever links and ".." the path meets.

@@ -23,7 +23,8 @@ const char *SRC_ROOT = "/tmp/build";
 namespace {
 
 // Bytes the journal takes, twice over while its next version is written.
-uint64_t journal_bytes(const Plan &plan) {
+uint64_t journal_bytes(const Plan &plan)
+{
     uint64_t bytes = 64;
     for (const PlanDir &dir : plan.dirs)
         bytes += 3 * dir.name.size() + 24;
@@ -34,7 +35,8 @@ uint64_t journal_bytes(const Plan &plan) {
 
 // Every temporary exists beside the file it replaces until the renames, so
 // all of them must fit at once.
-bool fits(int install, const Plan &plan, std::string &why) {
+bool fits(int install, const Plan &plan, std::string &why)
+{
     struct statvfs fs;
     if (fstatvfs(install, &fs) != 0)
         return true;  // nothing known: the writes will tell
@@ -52,12 +54,14 @@ bool fits(int install, const Plan &plan, std::string &why) {
     return true;
 }
 
-unsigned long block_size_of(int install) {
+unsigned long block_size_of(int install)
+{
     struct statvfs fs;
     return fstatvfs(install, &fs) == 0 ? fs.f_frsize : 4096;
 }
 
-std::string update_from(const std::string &staging, int install, int records) {
+std::string update_from(const std::string &staging, int install, int records)
+{
     std::string why;
     Fd source = open_trusted_staging(staging.c_str(), why);
     if (!source.valid())
@@ -72,19 +76,22 @@ std::string update_from(const std::string &staging, int install, int records) {
     return install_plan(source.get(), staging.c_str(), install, records, plan);
 }
 
-Fd open_install_root(const std::string &path) {
+Fd open_install_root(const std::string &path)
+{
     return Fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 }  // namespace
 
-void createDir(const char *path) {
+void createDir(const char *path)
+{
     struct stat st;
     if (stat(path, &st) != 0)
         mkdir(path, 0777);
 }
 
-void listdir(const std::string &base, const std::string &rel) {
+void listdir(const std::string &base, const std::string &rel)
+{
     Fd install = open_install_root(DST_ROOT + rel);
     if (!install.valid())
         return;
@@ -103,12 +110,14 @@ void listdir(const std::string &base, const std::string &rel) {
 
 namespace {
 
-bool read_only(int fd) {
+bool read_only(int fd)
+{
     struct statvfs fs;
     return fstatvfs(fd, &fs) == 0 && (fs.f_flag & ST_RDONLY);
 }
 
-bool has_journal(int install) {
+bool has_journal(int install)
+{
     Fd records(openat(install, kRecordsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     return records.valid() && fstatat(records.get(), "journal", &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -116,7 +125,8 @@ bool has_journal(int install) {
 
 }  // namespace
 
-int recover_at_boot() {
+int recover_at_boot()
+{
     Fd install = open_install_root(DST_ROOT);
     if (!install.valid() || !has_journal(install.get()))
         return 0;
@@ -125,8 +135,10 @@ int recover_at_boot() {
         run("mount -o rw,remount /opt/quarnel");
         install = open_install_root(DST_ROOT);
     }
-    Fd records(openat(install.get(), kRecordsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string result = records.valid() ? recover_interrupted_update(install.get(), records.get()) : "";
+    Fd records(
+        openat(install.get(), kRecordsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::string result =
+        records.valid() ? recover_interrupted_update(install.get(), records.get()) : "";
     if (!result.empty())
         write_result(records.get(), result);
     const bool done = !has_journal(install.get());

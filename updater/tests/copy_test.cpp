@@ -16,14 +16,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string patterned(size_t size) {
+std::string patterned(size_t size)
+{
     std::string data(size, '\0');
     for (size_t i = 0; i < size; ++i)
         data[i] = static_cast<char>((i * 131) ^ (i >> 9));
     return data;
 }
 
-void make_socket(const std::string &path) {
+void make_socket(const std::string &path)
+{
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -32,7 +34,8 @@ void make_socket(const std::string &path) {
     close(fd);
 }
 
-TEST(StagedTreeCopy, MirrorsNestedTreeOverTheInstalledOne) {
+TEST(StagedTreeCopy, MirrorsNestedTreeOverTheInstalledOne)
+{
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     const std::string big = patterned(3 << 20);
@@ -79,7 +82,8 @@ TEST(StagedTreeCopy, MirrorsNestedTreeOverTheInstalledOne) {
     EXPECT_EQ(read_file(dst + "/.updater/result"), "installed: 6 files, 3 new folders\n");
 
     // The same update again changes nothing: no file is written or renamed.
-    const ino_t big_inode = inode_of(dst + "/www/apps/deep/x.bin"), keep = inode_of(dst + "/keep.txt");
+    const ino_t big_inode = inode_of(dst + "/www/apps/deep/x.bin"),
+                keep = inode_of(dst + "/keep.txt");
     RunResult again = sandbox.run();
     EXPECT_EQ(inode_of(dst + "/www/apps/deep/x.bin"), big_inode);
     EXPECT_EQ(inode_of(dst + "/keep.txt"), keep);
@@ -87,7 +91,8 @@ TEST(StagedTreeCopy, MirrorsNestedTreeOverTheInstalledOne) {
     EXPECT_EQ(again.commands.size(), 6u);
 }
 
-TEST(StagedTreeCopy, FollowsOnlyLinksToFilesInsideTheStagingTree) {
+TEST(StagedTreeCopy, FollowsOnlyLinksToFilesInsideTheStagingTree)
+{
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     write_file(sandbox.root() + "/secret", "outside");
@@ -127,7 +132,8 @@ TEST(StagedTreeCopy, FollowsOnlyLinksToFilesInsideTheStagingTree) {
 // /tmp is writable by everyone: a staging root that is a link (to a
 // root-only folder), belongs to another user or is writable by others
 // installs nothing, and the board still reboots.
-TEST(StagedTreeCopy, StagingRootThatCannotBeTrustedInstallsNothing) {
+TEST(StagedTreeCopy, StagingRootThatCannotBeTrustedInstallsNothing)
+{
     enum Swap { Link, Foreign, GroupWritable };
     for (Swap swap : {Link, Foreign, GroupWritable}) {
         SCOPED_TRACE(swap);
@@ -154,7 +160,8 @@ TEST(StagedTreeCopy, StagingRootThatCannotBeTrustedInstallsNothing) {
     }
 }
 
-TEST(StagedTreeCopy, SkipsFifosSocketsAndDevicesWithoutBlocking) {
+TEST(StagedTreeCopy, SkipsFifosSocketsAndDevicesWithoutBlocking)
+{
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     ASSERT_EQ(mkfifo((src + "/pipe").c_str(), 0644), 0);
@@ -174,7 +181,8 @@ TEST(StagedTreeCopy, SkipsFifosSocketsAndDevicesWithoutBlocking) {
 // Killed after the commit, recovery completes the update. Programs are
 // replaced by renames, small files rewritten in place: the kill leaves one
 // file new and, for the rewrite, one with its new bytes over longer old ones.
-TEST(StagedTreeCopy, RunKilledAfterItsCommitIsCompletedByRecovery) {
+TEST(StagedTreeCopy, RunKilledAfterItsCommitIsCompletedByRecovery)
+{
     for (const auto &[fault, mode] : {std::pair{"kill-at-rename", 0755}, {"kill-at-rewrite", 0644}}) {
         SCOPED_TRACE(fault);
         Sandbox sandbox;
@@ -204,7 +212,8 @@ TEST(StagedTreeCopy, RunKilledAfterItsCommitIsCompletedByRecovery) {
 }
 
 // One descriptor per level would stop near the usual limit of 1024.
-TEST(StagedTreeCopy, CopiesTreesDeeperThanTheDescriptorLimit) {
+TEST(StagedTreeCopy, CopiesTreesDeeperThanTheDescriptorLimit)
+{
     Sandbox sandbox;
     std::string rel;
     for (int level = 0; level < 1100; ++level) {
@@ -222,7 +231,8 @@ TEST(StagedTreeCopy, CopiesTreesDeeperThanTheDescriptorLimit) {
 }
 
 // Four names of one staged file stay one file; a sparse file stays sparse.
-TEST(StagedTreeCopy, KeepsHardLinksAndHoles) {
+TEST(StagedTreeCopy, KeepsHardLinksAndHoles)
+{
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     fs::create_directories(src + "/lib");
@@ -249,7 +259,8 @@ TEST(StagedTreeCopy, KeepsHardLinksAndHoles) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(tail), {}), "tail");
 }
 
-TEST(StagedTreeCopy, HandlesDirectoryPathsBeyondTheOldLimit) {
+TEST(StagedTreeCopy, HandlesDirectoryPathsBeyondTheOldLimit)
+{
     Sandbox sandbox;
     std::string rel;
     for (int level = 0; level < 6; ++level)
@@ -264,7 +275,8 @@ TEST(StagedTreeCopy, HandlesDirectoryPathsBeyondTheOldLimit) {
 
 // Started under "ulimit -f": the write that fails must neither end the run
 // before the reboot (SIGXFSZ) nor leave part of the update installed.
-TEST(StagedTreeCopy, FailedWriteUnderAFileSizeLimitChangesNothing) {
+TEST(StagedTreeCopy, FailedWriteUnderAFileSizeLimitChangesNothing)
+{
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     write_file(src + "/big.bin", patterned(2 << 20));
@@ -283,7 +295,8 @@ TEST(StagedTreeCopy, FailedWriteUnderAFileSizeLimitChangesNothing) {
 
 // A replacement needs room for both versions until the renames; when the
 // whole update does not fit, none of it is installed.
-TEST(StagedTreeCopy, UpdateThatDoesNotFitChangesNothing) {
+TEST(StagedTreeCopy, UpdateThatDoesNotFitChangesNothing)
+{
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     write_file(dst + "/app.bin", patterned(600 << 10));
@@ -308,7 +321,8 @@ TEST(StagedTreeCopy, UpdateThatDoesNotFitChangesNothing) {
 // nothing behind once recovered, and a later run, even with the same
 // process ID, installs every file; a staged file named like a temporary is
 // content.
-TEST(StagedTreeCopy, KilledRunIsUndoneAndTheNextOneInstallsEverything) {
+TEST(StagedTreeCopy, KilledRunIsUndoneAndTheNextOneInstallsEverything)
+{
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     fs::create_directories(src + "/www");
@@ -342,7 +356,8 @@ TEST(StagedTreeCopy, KilledRunIsUndoneAndTheNextOneInstallsEverything) {
 
 // Root reads any file, so the updater runs without root rights here and the
 // staged file is one it may not open.
-TEST(StagedTreeCopy, UnreadableStagedFileLeavesTheInstalledOneAsItWas) {
+TEST(StagedTreeCopy, UnreadableStagedFileLeavesTheInstalledOneAsItWas)
+{
     Sandbox sandbox;
     const std::string src = sandbox.staging(), dst = sandbox.install();
     write_file(src + "/secret", "new", 0000);
@@ -360,4 +375,4 @@ TEST(StagedTreeCopy, UnreadableStagedFileLeavesTheInstalledOneAsItWas) {
     EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
 }
 
-} // namespace
+}  // namespace

@@ -10,25 +10,28 @@
 
 namespace {
 
-const std::vector<std::string> kFullSequence = {
-    "killall nginx", "mount -o rw,remount /opt/quarnel", "killall hostapd",
-    "nohup reboot",  "reboot",                           "nohup reboot"};
+const std::vector<std::string> kFullSequence = {"killall nginx",   "mount -o rw,remount /opt/quarnel",
+                                                "killall hostapd", "nohup reboot",
+                                                "reboot",          "nohup reboot"};
 
 // Sends the updater (the stub's parent, or the shell's parent) the signals.
 // Under a user-mode emulator (cross builds) they go one at a time: qemu-arm
 // itself dies when a sent SIGSEGV arrives while it delivers another signal.
-std::string signal_updater(const std::string &signals) {
+std::string signal_updater(const std::string &signals)
+{
     const std::string pause = std::getenv("QN_TARGET_EMULATOR") ? "; sleep 0.05" : "";
     return "if [ \"$1\" = nginx ]; then\n"
            "  p=$PPID; read -r c < /proc/$p/comm\n"
            "  [ \"$c\" = updater ] || read -r _ _ _ p _ < /proc/$p/stat\n"
            "  read -r c < /proc/$p/comm; [ \"$c\" = updater ] || echo \"updater not found\"\n"
-           "  for s in " + signals + "; do kill -$s $p || echo \"kill $s failed\"" + pause +
+           "  for s in " +
+           signals + "; do kill -$s $p || echo \"kill $s failed\"" + pause +
            "; done\n"
            "fi";
 }
 
-TEST(UpdateRun, ReturnsAtOnceWhileTheDetachedChildRunsTheCommandsInOrder) {
+TEST(UpdateRun, ReturnsAtOnceWhileTheDetachedChildRunsTheCommandsInOrder)
+{
     Sandbox sandbox;
     RunOptions slow_services;
     slow_services.killall_extra = "sleep 1";
@@ -42,19 +45,21 @@ TEST(UpdateRun, ReturnsAtOnceWhileTheDetachedChildRunsTheCommandsInOrder) {
     EXPECT_EQ(result.commands, kFullSequence);
 }
 
-TEST(UpdateRun, IgnoresTerminationSignalsWhileGuarded) {
+TEST(UpdateRun, IgnoresTerminationSignalsWhileGuarded)
+{
     Sandbox sandbox;
     RunOptions options;
     // SEGV and ABRT sent by a process are not faults of the updater.
-    options.killall_extra = signal_updater("TERM HUP USR1 USR2 SEGV ABRT CHLD") +
-                           " >> " + sandbox.root() + "/log";
+    options.killall_extra =
+        signal_updater("TERM HUP USR1 USR2 SEGV ABRT CHLD") + " >> " + sandbox.root() + "/log";
     RUN_OR_SKIP(sandbox, result, options);
 
     EXPECT_TRUE(result.all_ended);
     EXPECT_EQ(result.commands, kFullSequence);
 }
 
-TEST(UpdateRun, MissingRootsStillEndInAReboot) {
+TEST(UpdateRun, MissingRootsStillEndInAReboot)
+{
     Sandbox sandbox;
     std::filesystem::remove(sandbox.staging());
     std::filesystem::remove(sandbox.install());
@@ -65,7 +70,8 @@ TEST(UpdateRun, MissingRootsStillEndInAReboot) {
     EXPECT_EQ(result.commands, kFullSequence);
 }
 
-TEST(UpdateRun, EmptyStagingLeavesTheInstallRootAlone) {
+TEST(UpdateRun, EmptyStagingLeavesTheInstallRootAlone)
+{
     Sandbox sandbox;
     write_file(sandbox.install() + "/only.txt", "installed", 0600);
     RUN_OR_SKIP(sandbox, result);
@@ -77,7 +83,8 @@ TEST(UpdateRun, EmptyStagingLeavesTheInstallRootAlone) {
 
 // A fault with the services stopped must not leave the board spinning; the
 // updater restarts it straight away.
-TEST(UpdateRun, ProcessorFaultRebootsInsteadOfSpinning) {
+TEST(UpdateRun, ProcessorFaultRebootsInsteadOfSpinning)
+{
     Sandbox sandbox;
     RunOptions options;
     options.fault = "trap-listing";
@@ -88,4 +95,4 @@ TEST(UpdateRun, ProcessorFaultRebootsInsteadOfSpinning) {
     EXPECT_EQ(result.commands, before_walk);
 }
 
-} // namespace
+}  // namespace

@@ -27,14 +27,15 @@ constexpr auto kDeadline = std::chrono::seconds(20);
 
 using Clock = std::chrono::steady_clock;
 
-void append_line(const std::string &path, const std::string &line) {
+void append_line(const std::string &path, const std::string &line)
+{
     std::ofstream(path, std::ios::app) << line << '\n';
 }
 
 // Each stub records its own command line; reboot waits (a little) for the
 // backgrounded nohup before it so the record shows the order of requests.
-std::string stub_script(const std::string &name, const std::string &log,
-                       const std::string &extra) {
+std::string stub_script(const std::string &name, const std::string &log, const std::string &extra)
+{
     std::string script = "#!/bin/sh\n" + extra + "\n";
     if (name == "reboot")
         script += "i=0; while ! grep -q '^nohup' " + log +
@@ -44,11 +45,13 @@ std::string stub_script(const std::string &name, const std::string &log,
     return script;
 }
 
-bool bind_over(const std::string &source, const char *target) {
+bool bind_over(const std::string &source, const char *target)
+{
     return mount(source.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
 }
 
-bool is_below(const std::string &path, const char *dir) {
+bool is_below(const std::string &path, const char *dir)
+{
     return path.rfind(std::string(dir) + "/", 0) == 0;
 }
 
@@ -60,7 +63,8 @@ struct HeldTree {
     int fd = -1;  // -1: nothing to hold
 };
 
-HeldTree hold_build_tree() {
+HeldTree hold_build_tree()
+{
     std::error_code error;
     HeldTree held{fs::canonical(BUILD_TREE, error).string()};
     if (!error && (is_below(held.path, "/tmp") || is_below(held.path, "/opt")))
@@ -68,7 +72,8 @@ HeldTree hold_build_tree() {
     return held;
 }
 
-bool show_build_tree_again(const HeldTree &held) {
+bool show_build_tree_again(const HeldTree &held)
+{
     if (held.fd < 0)
         return true;
     std::error_code error;
@@ -77,7 +82,8 @@ bool show_build_tree_again(const HeldTree &held) {
 }
 
 // As init of the namespace every orphan comes back to us; wait for them all.
-bool reap_all(Clock::time_point deadline) {
+bool reap_all(Clock::time_point deadline)
+{
     while (Clock::now() < deadline) {
         int status;
         pid_t pid = waitpid(-1, &status, WNOHANG);
@@ -89,9 +95,10 @@ bool reap_all(Clock::time_point deadline) {
     return false;
 }
 
-} // namespace
+}  // namespace
 
-Sandbox::Sandbox() {
+Sandbox::Sandbox()
+{
     chmod(root().c_str(), 0755);
     fs::create_directories(staging());
     fs::create_directories(install());
@@ -100,7 +107,8 @@ Sandbox::Sandbox() {
 
 Sandbox::~Sandbox() = default;
 
-void Sandbox::write_stubs(const RunOptions &options) const {
+void Sandbox::write_stubs(const RunOptions &options) const
+{
     const std::string log = root() + "/log";
     write_file(log, "", 0666);
     chmod(log.c_str(), 0666);
@@ -110,7 +118,8 @@ void Sandbox::write_stubs(const RunOptions &options) const {
     }
 }
 
-void Sandbox::exec_updater(const RunOptions &options) const {
+void Sandbox::exec_updater(const RunOptions &options) const
+{
     umask(022);
     // As under "ulimit -f": a write past the limit raises SIGXFSZ.
     if (options.file_size_limit > 0) {
@@ -142,7 +151,8 @@ void Sandbox::exec_updater(const RunOptions &options) const {
 
 // Pid 1 of the namespace: mounts the scratch tree, starts the updater and
 // waits until it and everything it started has ended.
-void Sandbox::act_as_init(const RunOptions &options) const {
+void Sandbox::act_as_init(const RunOptions &options) const
+{
     const std::string result = root() + "/result";
     if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         qn::test::skip_child("mount proc");
@@ -171,7 +181,8 @@ void Sandbox::act_as_init(const RunOptions &options) const {
 
 // The prepared install root moves onto a tmpfs of the given size for the
 // run, and back afterwards for the checks.
-bool Sandbox::limit_install_space(long bytes) const {
+bool Sandbox::limit_install_space(long bytes) const
+{
     const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
     std::error_code error;
     if (mount("tmpfs", "/opt/quarnel", "tmpfs", 0, options.c_str()) != 0)
@@ -181,14 +192,16 @@ bool Sandbox::limit_install_space(long bytes) const {
     return !error;
 }
 
-void Sandbox::keep_limited_install() const {
+void Sandbox::keep_limited_install() const
+{
     std::error_code error;
     fs::remove_all(root() + "/opt/quarnel", error);
     fs::copy("/opt/quarnel", root() + "/opt/quarnel",
              fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
 }
 
-RunResult Sandbox::run(const RunOptions &options) {
+RunResult Sandbox::run(const RunOptions &options)
+{
     write_stubs(options);
     fs::remove(root() + "/result");
     qn::test::ChildOptions isolated;
@@ -205,7 +218,8 @@ RunResult Sandbox::run(const RunOptions &options) {
     return r;
 }
 
-RunResult Sandbox::read_result() const {
+RunResult Sandbox::read_result() const
+{
     RunResult r;
     std::istringstream lines(read_file(root() + "/result"));
     for (std::string line; std::getline(lines, line);) {

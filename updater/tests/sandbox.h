@@ -1,7 +1,8 @@
 // Runs the real updater where it can do no harm: a private PID and mount
 // namespace in which /tmp and /opt are folders of a scratch tree and the
 // commands it starts are recording stubs.
-#pragma once
+#ifndef QN_UPDATER_TESTS_SANDBOX_H
+#define QN_UPDATER_TESTS_SANDBOX_H
 
 #include "scratch.h"
 
@@ -12,10 +13,10 @@
 struct RunOptions {
     std::string killall_extra;  // shell lines the killall stub runs first
     bool as_nobody = false;     // run the updater without root rights
-    std::string fault;         // "trap-listing": its directory listing faults;
-                               // "kill-at-flush": it is killed when it flushes
-    long file_size_limit = 0;    // bytes a file may grow to (0: no limit)
-    long open_file_limit = 0;    // descriptors it may hold (0: as inherited)
+    std::string fault;          // "trap-listing": its directory listing faults;
+                                // "kill-at-flush": it is killed when it flushes
+    long file_size_limit = 0;   // bytes a file may grow to (0: no limit)
+    long open_file_limit = 0;   // descriptors it may hold (0: as inherited)
     long install_space = 0;     // bytes: the install root is a tmpfs this small
     std::vector<std::string> arguments;
 };
@@ -23,11 +24,11 @@ struct RunOptions {
 struct RunResult {
     bool skipped = false;
     std::string skip_reason;
-    int parent_status = -1;          // wait status of the started process
-    double parent_seconds = 0;       // time until it returned
-    std::string log_at_parent_exit;    // commands recorded by then
-    bool all_ended = false;          // every process ended before the deadline
-    bool namespace_rebooted = false; // ended by reboot(2) inside the namespace
+    int parent_status = -1;           // wait status of the started process
+    double parent_seconds = 0;        // time until it returned
+    std::string log_at_parent_exit;   // commands recorded by then
+    bool all_ended = false;           // every process ended before the deadline
+    bool namespace_rebooted = false;  // ended by reboot(2) inside the namespace
     std::vector<std::string> commands;
 };
 
@@ -64,7 +65,9 @@ using qn::test::read_file;
 using qn::test::write_file;
 
 // Skips the test when the namespace could not be made.
-#define RUN_OR_SKIP(sandbox, result, ...)                   \
-    RunResult result = (sandbox).run(__VA_ARGS__);          \
-    if (result.skipped)                                     \
-        GTEST_SKIP() << result.skip_reason
+#define RUN_OR_SKIP(sandbox, result, ...)          \
+    RunResult result = (sandbox).run(__VA_ARGS__); \
+    if (result.skipped)                            \
+    GTEST_SKIP() << result.skip_reason
+
+#endif
