@@ -23,15 +23,15 @@ namespace {
 
 struct Layout {
     std::size_t pointer;
-    std::size_t i2c_msg;          // addr, flags, len, then the buffer pointer
+    std::size_t i2c_msg;  // addr, flags, len, then the buffer pointer
     std::size_t i2c_msg_buf;
-    std::size_t smbus_ioctl;      // read_write, command, size, then the data pointer
+    std::size_t smbus_ioctl;  // read_write, command, size, then the data pointer
     std::size_t smbus_ioctl_size;
     std::size_t smbus_ioctl_data;
-    std::size_t rdwr_ioctl;       // message pointer, then the message count
+    std::size_t rdwr_ioctl;  // message pointer, then the message count
     std::size_t rdwr_ioctl_nmsgs;
-    std::size_t ifreq;            // name, then the request union
-    std::size_t ifreq_union;      // largest member: struct ifmap (two longs)
+    std::size_t ifreq;        // name, then the request union
+    std::size_t ifreq_union;  // largest member: struct ifmap (two longs)
 };
 
 #if defined(__arm__) && !defined(__aarch64__)
@@ -45,7 +45,7 @@ constexpr Layout kernel{8, 16, 8, 16, 4, 8, 16, 8, 40, 24};
 #error "kernel structure layouts not listed for this target"
 #endif
 
-static_assert(sizeof(void*) == kernel.pointer);
+static_assert(sizeof(void *) == kernel.pointer);
 static_assert(sizeof(long) == kernel.pointer, "ifmap and ioctl arguments use long");
 
 // i2c-dev: plain messages (I2C_RDWR)
@@ -92,7 +92,8 @@ static_assert(SIOCGMIIREG == 0x8948 && SIOCSMIIREG == 0x8949);
 // The kernel (or the emulator translating for it) fills the request union
 // at the offset the build assumed: the loopback interface's index comes
 // back where the build reads it, and the index gives back its name.
-TEST(KernelAbi, InterfaceRequestRoundTripsThroughTheKernel) {
+TEST(KernelAbi, InterfaceRequestRoundTripsThroughTheKernel)
+{
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(sock, 0);
     ifreq request{};

@@ -95,12 +95,9 @@ void redirect_output(int out_fd, int err_fd)
     ::dup2(err_fd, STDERR_FILENO);
 }
 
-} // namespace
+}  // namespace
 
-bool ChildResult::passed() const
-{
-    return failures.empty() && exited_with_zero();
-}
+bool ChildResult::passed() const { return failures.empty() && exited_with_zero(); }
 
 bool ChildResult::exited_with_zero() const
 {
@@ -161,8 +158,8 @@ ChildResult run_in_child(const ChildOptions &options, const std::function<std::s
         ::waitpid(pid, &result.wait_status, 0);
         if (status_text.size() == sizeof result.wait_status)
             std::memcpy(&result.wait_status, status_text.data(), sizeof result.wait_status);
-        const bool skipped = WIFEXITED(result.wait_status) &&
-                             WEXITSTATUS(result.wait_status) == kSkipStatus;
+        const bool skipped =
+            WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == kSkipStatus;
         (skipped ? result.skip_reason : result.failures) = report_text;
         result.skipped = skipped;
     }
@@ -181,15 +178,9 @@ ChildResult run_in_child(const std::function<std::string()> &prepare,
     return run_in_child(ChildOptions{}, prepare, body);
 }
 
-void skip_child(const std::string &reason)
-{
-    report_and_exit(with_errno(reason), kSkipStatus);
-}
+void skip_child(const std::string &reason) { report_and_exit(with_errno(reason), kSkipStatus); }
 
-void end_child(const Failures &failures, int status)
-{
-    report_and_exit(failures, status);
-}
+void end_child(const Failures &failures, int status) { report_and_exit(failures, status); }
 
 void check(Failures &failures, bool ok, const std::string &what)
 {
@@ -197,4 +188,4 @@ void check(Failures &failures, bool ok, const std::string &what)
         failures += what + "\n";
 }
 
-} // namespace qn::test
+}  // namespace qn::test

@@ -68,7 +68,7 @@ inline bool expect_no_failures(const ChildResult &result)
 // Appends "what" to failures unless ok.
 void check(Failures &failures, bool ok, const std::string &what);
 
-} // namespace qn::test
+}  // namespace qn::test
 
 // Skips the test when the child skipped, else expects it to have reported
 // no failures and to have exited with 0; takes a message with <<.

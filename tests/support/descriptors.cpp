@@ -54,4 +54,4 @@ int count_open_descriptors()
     return count - 1;  // the listing's own
 }
 
-} // namespace qn::test
+}  // namespace qn::test

@@ -19,6 +19,6 @@ std::string read_from_start(int fd);
 // How many descriptors the process has open.
 int count_open_descriptors();
 
-} // namespace qn::test
+}  // namespace qn::test
 
 #endif

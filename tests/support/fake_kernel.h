@@ -163,6 +163,6 @@ private:
     std::function<KernelAnswer(const Request &)> script_;
 };
 
-} // namespace qn::test
+}  // namespace qn::test
 
 #endif

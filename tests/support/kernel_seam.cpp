@@ -11,7 +11,7 @@ namespace {
 
 std::atomic<KernelStandIn *> stand_in{nullptr};
 
-} // namespace
+}  // namespace
 
 KernelStandIn::KernelStandIn()
 {
@@ -21,12 +21,9 @@ KernelStandIn::KernelStandIn()
         std::abort();
 }
 
-KernelStandIn::~KernelStandIn()
-{
-    stand_in = nullptr;
-}
+KernelStandIn::~KernelStandIn() { stand_in = nullptr; }
 
-} // namespace qn::test
+}  // namespace qn::test
 
 extern "C" int qn_kernel_seam_ioctl(int fd, unsigned long request, unsigned long arg)
 {

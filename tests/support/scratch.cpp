@@ -80,4 +80,4 @@ std::vector<std::string> files_named(const std::string &tree, const std::string 
     return found;
 }
 
-} // namespace qn::test
+}  // namespace qn::test

@@ -42,6 +42,6 @@ ino_t inode_of(const std::string &path);         // 0 if missing
 // Every path below tree (at any depth) whose file name starts with prefix.
 std::vector<std::string> files_named(const std::string &tree, const std::string &prefix);
 
-} // namespace qn::test
+}  // namespace qn::test
 
 #endif

@@ -25,10 +25,7 @@ StderrCapture::StderrCapture()
     errno = error;
 }
 
-StderrCapture::~StderrCapture()
-{
-    finish();
-}
+StderrCapture::~StderrCapture() { finish(); }
 
 std::string StderrCapture::finish()
 {
@@ -62,4 +59,4 @@ std::string capture_stderr(const std::function<void()> &fn)
     return capture.finish();
 }
 
-} // namespace qn::test
+}  // namespace qn::test

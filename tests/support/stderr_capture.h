@@ -30,6 +30,6 @@ private:
 // Everything fn writes to standard error.
 std::string capture_stderr(const std::function<void()> &fn);
 
-} // namespace qn::test
+}  // namespace qn::test
 
 #endif

@@ -17,12 +17,9 @@ using namespace qn::test;
 
 namespace {
 
-bool is_open(int fd)
-{
-    return ::fcntl(fd, F_GETFD) != -1;
-}
+bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
-} // namespace
+}  // namespace
 
 // A skip, reported failures, a bad exit status and a crash are four
 // different outcomes; only a clean return passes.

@@ -60,8 +60,7 @@ static void *hammer(void *arg)
     for (int i = 0; i < w->rounds; ++i) {
         uint16_t sent = (uint16_t)(w->reg << 8 | (i & 0xff)), got = 0;
         if (i2c_SBMUS_write_word(w->node, w->address, w->reg, sent, false) != 0 ||
-            i2c_SBMUS_read_word(w->node, w->address, w->reg, &got, false) != 0 ||
-            got != sent)
+            i2c_SBMUS_read_word(w->node, w->address, w->reg, &got, false) != 0 || got != sent)
             ++w->errors;
     }
     return NULL;
@@ -150,14 +149,17 @@ int main(int argc, char **argv)
     if (!strcmp(op, "threads"))
         return run_threads(node, address, (int)num(argv[4]), (int)num(argv[5]));
     if (!strcmp(op, "write_byte")) {
-        status = i2c_SBMUS_write_byte(node, address, (uint8_t)num(argv[4]), (uint8_t)num(argv[5]), force);
+        status =
+            i2c_SBMUS_write_byte(node, address, (uint8_t)num(argv[4]), (uint8_t)num(argv[5]), force);
     } else if (!strcmp(op, "write_word")) {
-        status = i2c_SBMUS_write_word(node, address, (uint8_t)num(argv[4]), (uint16_t)num(argv[5]), force);
+        status =
+            i2c_SBMUS_write_word(node, address, (uint8_t)num(argv[4]), (uint16_t)num(argv[5]), force);
     } else if (!strcmp(op, "write_command")) {
         status = i2c_SBMUS_write_command(node, address, (uint8_t)num(argv[4]), force);
     } else if (!strcmp(op, "write_buffer")) {
         length = parse_bytes(argv, 5, argc - 1, data);
-        status = i2c_SBMUS_write_buffer(node, address, (uint8_t)num(argv[4]), data, (uint8_t)length, force);
+        status = i2c_SBMUS_write_buffer(node, address, (uint8_t)num(argv[4]), data, (uint8_t)length,
+                                        force);
     } else if (!strcmp(op, "ioctl_write")) {
         length = parse_bytes(argv, 4, argc - 1, data);
         status = i2c_IOCTL_write_buffer(node, address, data, (uint16_t)length, force);
