@@ -86,13 +86,15 @@ std::string same_folder_target(int dir, std::string name)
 
 uint64_t round_up(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
-constexpr off_t kInPlaceLimit = off_t{64} << 10;
+// Past this size, writing the content twice costs more than a new file, a
+// rename and the release of the old file.
+constexpr off_t kInPlaceLimit = off_t{16} << 10;
 
-// A small replacement is written over the installed file, from a flushed
-// copy, where no one else can see the change half made: a single name, no
-// execute bit (a running program's file cannot be written), and blocks
-// already holding as many bytes, so the rewrite needs no space after the
-// commit. It spares a new file and a rename, and the old file's release.
+// A small replacement is written over the installed file after the commit,
+// from a flushed copy kept with the journal, where that is safe: a single
+// name (no other name changes with it), no execute bit (a running program's
+// file cannot be written) and blocks already there for the new bytes (no
+// space is needed after the commit).
 bool rewritable(const struct stat &installed, const struct stat &staged)
 {
     return installed.st_nlink == 1 && (installed.st_mode & 0111) == 0 && staged.st_nlink == 1 &&
