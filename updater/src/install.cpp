@@ -312,8 +312,12 @@ std::string recover_interrupted_update(int install, int records)
 {
     Plan plan;
     bool committed = false, malformed = false;
-    if (!read_journal(records, plan, committed, malformed))
+    if (!read_journal(records, plan, committed, malformed)) {
+        // Data outlives its journal only when a cut fell between their removals.
+        if (journal_data_exists(records))
+            remove_journal_data(records);
         return {};
+    }
     if (malformed) {
         remove_journal(records);
         return "refused: unreadable journal of an interrupted update removed";

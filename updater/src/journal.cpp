@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -205,3 +206,9 @@ int open_journal_data(int records)
 }
 
 void remove_journal_data(int records) { unlinkat(records, kData, 0); }
+
+bool journal_data_exists(int records)
+{
+    struct stat st;
+    return fstatat(records, kData, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}

@@ -27,5 +27,6 @@ bool remove_journal(int records);
 int create_journal_data(int records);
 int open_journal_data(int records);
 void remove_journal_data(int records);
+bool journal_data_exists(int records);
 
 #endif

@@ -13,6 +13,7 @@
 #include "daemon.h"
 #include "fd.h"
 #include "install.h"
+#include "journal.h"
 #include "result.h"
 #include "scan.h"
 #include "staging.h"
@@ -116,11 +117,12 @@ bool read_only(int fd)
     return fstatvfs(fd, &fs) == 0 && (fs.f_flag & ST_RDONLY);
 }
 
-bool has_journal(int install)
+bool has_journal(int install, bool or_data = false)
 {
     Fd records(openat(install, kRecordsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    return records.valid() && fstatat(records.get(), "journal", &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return records.valid() && (fstatat(records.get(), "journal", &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+                               (or_data && journal_data_exists(records.get())));
 }
 
 }  // namespace
@@ -128,7 +130,7 @@ bool has_journal(int install)
 int recover_at_boot()
 {
     Fd install = open_install_root(DST_ROOT);
-    if (!install.valid() || !has_journal(install.get()))
+    if (!install.valid() || !has_journal(install.get(), true))
         return 0;
     const bool remount = read_only(install.get());
     if (remount) {

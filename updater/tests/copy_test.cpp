@@ -181,9 +181,17 @@ TEST(StagedTreeCopy, SkipsFifosSocketsAndDevicesWithoutBlocking)
 // Killed after the commit, recovery completes the update. Programs are
 // replaced by renames, small files rewritten in place: the kill leaves one
 // file new and, for the rewrite, one with its new bytes over longer old ones.
+// Killed between the journal's removal and its data's, it leaves data that
+// recovery at boot must remove.
 TEST(StagedTreeCopy, RunKilledAfterItsCommitIsCompletedByRecovery)
 {
-    for (const auto &[fault, mode] : {std::pair{"kill-at-rename", 0755}, {"kill-at-rewrite", 0644}}) {
+    const struct {
+        const char *fault;
+        mode_t mode;
+        int new_after_kill;
+    } cases[] = {
+        {"kill-at-rename", 0755, 1}, {"kill-at-rewrite", 0644, 1}, {"kill-at-data-removal", 0644, 3}};
+    for (const auto &[fault, mode, new_after_kill] : cases) {
         SCOPED_TRACE(fault);
         Sandbox sandbox;
         const std::string src = sandbox.staging(), dst = sandbox.install();
@@ -198,7 +206,7 @@ TEST(StagedTreeCopy, RunKilledAfterItsCommitIsCompletedByRecovery)
         int still_new = 0;
         for (const char *name : {"/a", "/b", "/c"})
             still_new += read_file(dst + name) == std::string("new ") + name;
-        ASSERT_EQ(still_new, 1);
+        ASSERT_EQ(still_new, new_after_kill);
 
         RunOptions recover;
         recover.arguments = {"--recover"};

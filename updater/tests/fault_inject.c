@@ -64,3 +64,12 @@ int ftruncate(int fd, off_t length)
     int (*real)(int, off_t) = (int (*)(int, off_t))dlsym(RTLD_NEXT, "ftruncate");
     return real(fd, length);
 }
+
+int unlinkat(int dir, const char *name, int flags)
+{
+    if (fault_is("kill-at-data-removal") && strcmp(name, "data") == 0)
+        kill(getpid(), SIGKILL);
+    int (*real)(int, const char *, int) =
+        (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "unlinkat");
+    return real(dir, name, flags);
+}
