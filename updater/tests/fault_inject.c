@@ -61,7 +61,9 @@ int ftruncate(int fd, off_t length)
     static int calls;
     if (fault_is("kill-at-rewrite") && ++calls == 2)
         kill(getpid(), SIGKILL);
-    int (*real)(int, off_t) = (int (*)(int, off_t))dlsym(RTLD_NEXT, "ftruncate");
+    /* With 64-bit offsets on a 32-bit system the headers make this ftruncate64. */
+    const char *name = sizeof(off_t) > sizeof(long) ? "ftruncate64" : "ftruncate";
+    int (*real)(int, off_t) = (int (*)(int, off_t))dlsym(RTLD_NEXT, name);
     return real(fd, length);
 }
 
