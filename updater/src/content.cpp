@@ -42,11 +42,6 @@ bool write_all_at(int out, const char *data, size_t size, off_t at)
     return true;
 }
 
-bool copy_range_by_buffer(int in, int out, off_t from, off_t length)
-{
-    return copy_span(in, from, out, from, length);
-}
-
 // The kernel copies without a trip through user space where it can; where
 // it cannot (another file system type, an old kernel) the buffer does.
 bool copy_range(int in, int out, off_t from, off_t length)
@@ -70,7 +65,7 @@ bool copy_range(int in, int out, off_t from, off_t length)
         from += n;
         length -= n;
     }
-    return copy_range_by_buffer(in, out, from, length);
+    return copy_span(in, from, out, from, length);
 }
 
 // Start of the next data at or after pos, or size when only a hole is left.

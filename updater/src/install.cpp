@@ -288,8 +288,9 @@ std::string install_plan(int staging, const char *staging_path, int install, int
     if (!write_journal(records, plan, false))
         return std::string("refused: cannot write the journal (") + strerror(errno) +
                "); nothing changed";
-    Fd data(has_rewrites(plan) ? create_journal_data(records) : -1);
-    if (has_rewrites(plan) && !data.valid())
+    const bool rewrites = has_rewrites(plan);
+    Fd data(rewrites ? create_journal_data(records) : -1);
+    if (rewrites && !data.valid())
         return roll_back(install, records, plan,
                          std::string("cannot write the journal (") + strerror(errno) + ")");
     std::string why;

@@ -24,6 +24,15 @@ std::string patterned(size_t size)
     return data;
 }
 
+// A refused update still stops the services and reboots, and leaves no
+// temporary behind.
+void expect_refused(const RunResult &result, const std::string &dst, const std::string &why)
+{
+    EXPECT_EQ(result.commands.size(), 6u);
+    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
+    EXPECT_EQ(read_file(dst + "/.updater/result").rfind(why, 0), 0u);
+}
+
 void make_socket(const std::string &path)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -294,11 +303,9 @@ TEST(StagedTreeCopy, FailedWriteUnderAFileSizeLimitChangesNothing)
     options.file_size_limit = 1 << 20;
     RUN_OR_SKIP(sandbox, result, options);
 
-    EXPECT_EQ(result.commands.size(), 6u);
+    expect_refused(result, dst, "refused: ");
     EXPECT_EQ(read_file(dst + "/big.bin"), "installed");
     EXPECT_FALSE(exists(dst + "/small.txt"));
-    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
-    EXPECT_EQ(read_file(dst + "/.updater/result").rfind("refused: ", 0), 0u);
 }
 
 // A replacement needs room for both versions until the renames; when the
@@ -317,12 +324,10 @@ TEST(StagedTreeCopy, UpdateThatDoesNotFitChangesNothing)
     options.install_space = 1 << 20;
     RUN_OR_SKIP(sandbox, result, options);
 
-    EXPECT_EQ(result.commands.size(), 6u);
+    expect_refused(result, dst, "refused: not enough space");
     EXPECT_TRUE(read_file(dst + "/app.bin") == patterned(600 << 10));
     EXPECT_EQ(read_file(dst + "/version"), "1");
     EXPECT_FALSE(exists(dst + "/lib"));
-    EXPECT_EQ(files_named(dst, ".updater-"), std::vector<std::string>{});
-    EXPECT_EQ(read_file(dst + "/.updater/result").rfind("refused: not enough space", 0), 0u);
 }
 
 // A run killed after writing its temporaries (OOM killer, power cut) leaves
