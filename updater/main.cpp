@@ -4,6 +4,7 @@
 // a power cut interrupted.
 
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "src/daemon.h"
@@ -11,6 +12,8 @@
 
 int main(int argc, char **argv)
 {
+    // Modes are the program's own, whatever the starting process had.
+    umask(022);
     if (argc == 2 && strcmp(argv[1], "--recover") == 0)
         return recover_at_boot();
     StartDaemon();

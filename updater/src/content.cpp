@@ -42,6 +42,25 @@ bool write_all_at(int out, const char *data, size_t size, off_t at)
     return true;
 }
 
+// Copies length bytes of in, from offset from, to out at offset to, through
+// a buffer. A file that ends early fails.
+bool copy_span(int in, off_t from, int out, off_t to, off_t length)
+{
+    static char buffer[kChunk];
+    while (length > 0) {
+        size_t want = length < static_cast<off_t>(kChunk) ? static_cast<size_t>(length) : kChunk;
+        ssize_t n = pread(in, buffer, want, from);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || !write_all_at(out, buffer, static_cast<size_t>(n), to))
+            return false;
+        from += n;
+        to += n;
+        length -= n;
+    }
+    return true;
+}
+
 // The kernel copies without a trip through user space where it can; where
 // it cannot (another file system type, an old kernel) the buffer does.
 bool copy_range(int in, int out, off_t from, off_t length)
@@ -84,23 +103,6 @@ off_t next_hole(int in, off_t pos, off_t size)
 }
 
 }  // namespace
-
-bool copy_span(int in, off_t from, int out, off_t to, off_t length)
-{
-    static char buffer[kChunk];
-    while (length > 0) {
-        size_t want = length < static_cast<off_t>(kChunk) ? static_cast<size_t>(length) : kChunk;
-        ssize_t n = pread(in, buffer, want, from);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || !write_all_at(out, buffer, static_cast<size_t>(n), to))
-            return false;
-        from += n;
-        to += n;
-        length -= n;
-    }
-    return true;
-}
 
 // Both files were found size bytes long: a file that ends early differs.
 // A changed file mostly differs early: the first look is one page.

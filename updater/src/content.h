@@ -14,9 +14,4 @@ bool same_content(int a, int b, off_t size);
 // stay holes. True when every byte is in place. (An established name, kept.)
 bool copyFile(int in, int out, off_t size, bool sparse);
 
-// Copies length bytes of in, from offset from, to out at offset to, through
-// a buffer. True when every byte was read and written: a file that ends
-// early fails.
-bool copy_span(int in, off_t from, int out, off_t to, off_t length);
-
 #endif

@@ -14,6 +14,7 @@
 #include "content.h"
 #include "fd.h"
 #include "journal.h"
+#include "records.h"
 #include "staging.h"
 
 namespace {
@@ -44,24 +45,23 @@ void name_temporaries(Plan &plan)
         if (dir.is_new && !plan.dirs[dir.parent].is_new)
             dir.temporary = prefix + "d" + std::to_string(i);
     }
-    uint64_t data_at = 0;
     for (size_t i = 0; i < plan.files.size(); ++i) {
         PlanFile &file = plan.files[i];
-        if (file.in_place) {
-            file.data_at = data_at;
-            data_at += static_cast<uint64_t>(file.size);
-            continue;
-        }
         file.temporary = plan.dirs[file.dir].is_new ? file.name : prefix + std::to_string(i);
     }
 }
 
+std::string because(const std::string &what) { return what + " (" + strerror(errno) + ")"; }
+
+// Writes every temporary. Each is created afresh (O_EXCL, never through a
+// link) and used only by its descriptor: a user who owns a folder of the
+// install root can rename or swap names there, but never make the updater
+// write, link or chown a file of theirs.
 class Preparer {
 public:
-    Preparer(int staging, const char *staging_path, int install, int data, Plan &plan)
-        : staging_(staging), staging_path_(staging_path), data_(data), plan_(plan),
-          src_(staging, plan.dirs, true), dst_(install, plan.dirs, false),
-          links_(install, plan.dirs, false)
+    Preparer(int staging, const char *staging_path, int install, Plan &plan)
+        : staging_(staging), staging_path_(staging_path), plan_(plan), src_(staging, plan.dirs, true),
+          dst_(install, plan.dirs, false), links_(install, plan.dirs, false)
     {
     }
 
@@ -69,14 +69,13 @@ public:
     bool write_files(std::string &why);
 
 private:
-    bool write_file(const PlanFile &file);
-    bool keep_content(const PlanFile &file);
-    bool link_file(const PlanFile &file, int dir);
+    bool write_file(PlanFile &file);
+    bool shares_inode(const PlanFile &file) const;
+    bool link_file(PlanFile &file, int dir);
     Fd open_source(const PlanFile &file);
 
     int staging_;
     const char *staging_path_;
-    int data_;
     Plan &plan_;
     DirCursor src_, dst_, links_;
 };
@@ -84,23 +83,27 @@ private:
 bool Preparer::create_folders(std::string &why)
 {
     for (size_t i = 1; i < plan_.dirs.size(); ++i) {
-        const PlanDir &dir = plan_.dirs[i];
+        PlanDir &dir = plan_.dirs[i];
         if (!dir.is_new)
             continue;
+        const char *name = dir.on_disk(false).c_str();
         int parent = dst_.open(dir.parent);
-        if (parent < 0 || mkdirat(parent, dir.on_disk(false).c_str(), 0777) != 0) {
-            why = "cannot create folder " + dir.name + " (" + strerror(errno) + ")";
+        struct stat st;
+        if (parent < 0 || mkdirat(parent, name, dir.mode) != 0 ||
+            fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            why = because("cannot create folder " + dir.name);
             return false;
         }
+        dir.made = st.st_ino;
     }
     return true;
 }
 
 bool Preparer::write_files(std::string &why)
 {
-    for (const PlanFile &file : plan_.files) {
+    for (PlanFile &file : plan_.files) {
         if (!write_file(file)) {
-            why = "cannot write " + file.name + " (" + strerror(errno) + ")";
+            why = because("cannot write " + file.name);
             return false;
         }
     }
@@ -109,15 +112,44 @@ bool Preparer::write_files(std::string &why)
 
 // Members of one staged hard link share an inode where they share the
 // attributes it carries.
-bool Preparer::link_file(const PlanFile &file, int dir)
+bool Preparer::shares_inode(const PlanFile &file) const
+{
+    if (file.link_to == SIZE_MAX)
+        return false;
+    const PlanFile &first = plan_.files[file.link_to];
+    return first.is_new == file.is_new && first.mode == file.mode &&
+           (file.is_new || (first.uid == file.uid && first.gid == file.gid));
+}
+
+// The link is made from the inode this run wrote, found by its descriptor;
+// without the right to link a descriptor, by name, and checked after.
+bool Preparer::link_file(PlanFile &file, int dir)
 {
     const PlanFile &first = plan_.files[file.link_to];
-    const bool same = first.is_new == file.is_new && first.mode == file.mode &&
-                      (file.is_new || (first.uid == file.uid && first.gid == file.gid));
-    if (!same)
-        return false;
     int from = links_.open(first.dir);
-    return from >= 0 && linkat(from, first.temporary.c_str(), dir, file.temporary.c_str(), 0) == 0;
+    if (from < 0)
+        return false;
+    Fd made(openat(from, first.temporary.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!made.valid() || fstat(made.get(), &st) != 0)
+        return false;
+    if (st.st_ino != first.made) {
+        errno = ESTALE;
+        return false;
+    }
+    const char *name = file.temporary.c_str();
+    if (linkat(made.get(), "", dir, name, AT_EMPTY_PATH) != 0) {
+        if ((errno != ENOENT && errno != EPERM) ||
+            linkat(from, first.temporary.c_str(), dir, name, 0) != 0)
+            return false;
+        if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_ino != first.made) {
+            unlinkat(dir, name, 0);
+            errno = ESTALE;
+            return false;
+        }
+    }
+    file.made = first.made;
+    return true;
 }
 
 Fd Preparer::open_source(const PlanFile &file)
@@ -130,15 +162,13 @@ Fd Preparer::open_source(const PlanFile &file)
 
 // Attributes first: the content is never readable under looser bits. A new
 // file gets the staged permission bits, never set-user/group-ID.
-bool Preparer::write_file(const PlanFile &file)
+bool Preparer::write_file(PlanFile &file)
 {
-    if (file.in_place)
-        return keep_content(file);
     int dir = dst_.open(file.dir);
     if (dir < 0)
         return false;
-    if (file.link_to != SIZE_MAX && link_file(file, dir))
-        return true;
+    if (shares_inode(file))
+        return link_file(file, dir);
     Fd in = open_source(file);
     struct stat st;
     if (!in.valid() || fstat(in.get(), &st) != 0)
@@ -150,96 +180,43 @@ bool Preparer::write_file(const PlanFile &file)
     if (!file.is_new && fchown(out.get(), file.uid, file.gid) != 0 && geteuid() == 0)
         return false;
     const bool sparse = st.st_blocks * 512 < st.st_size;
-    if (fchmod(out.get(), file.mode) != 0 || !copyFile(in.get(), out.get(), st.st_size, sparse))
+    if (fchmod(out.get(), file.mode) != 0 || !copyFile(in.get(), out.get(), st.st_size, sparse) ||
+        fstat(out.get(), &st) != 0)
         return false;
+    file.made = st.st_ino;
     return close(out.release()) == 0;
-}
-
-// A file rewritten in place after the commit is first kept whole in the
-// data file. Its size was planned, so a staged file that changed since fails.
-bool Preparer::keep_content(const PlanFile &file)
-{
-    Fd in = open_source(file);
-    struct stat st;
-    if (!in.valid() || fstat(in.get(), &st) != 0)
-        return false;
-    if (st.st_size != file.size) {
-        errno = EAGAIN;
-        return false;
-    }
-    return copy_span(in.get(), 0, data_, static_cast<off_t>(file.data_at), file.size);
 }
 
 // Everything written so far reaches storage before the next step counts on it.
 bool flush(int install) { return syncfs(install) == 0; }
 
-bool rename_in_place(int dir, const std::string &from, const std::string &to)
+// One step after the commit, safe to redo: the temporary is renamed when it
+// is still the inode this run made; gone, with the name holding that inode,
+// it was renamed before a cut. A folder never replaces anything.
+bool put_in_place(int dir, const std::string &temporary, const std::string &name, ino_t made,
+                  bool folder)
 {
-    return renameat(dir, from.c_str(), dir, to.c_str()) == 0 ||
-           errno == ENOENT;  // ENOENT: done before a cut
-}
-
-// The kept content over the installed file, then cut to length: redone whole
-// after a cut, it never leaves a file half written.
-bool rewrite_in_place(int dir, const PlanFile &file, int data)
-{
-    Fd out(openat(dir, file.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    return out.valid() && fstat(out.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-           copy_span(data, static_cast<off_t>(file.data_at), out.get(), 0, file.size) &&
-           ftruncate(out.get(), file.size) == 0 && close(out.release()) == 0;
-}
-
-struct Failures {
-    size_t renames = 0;
-    size_t rewrites = 0;
-    size_t total() const { return renames + rewrites; }
-};
-
-// New folders as a whole, then each file replaced in an existing folder.
-Failures put_in_place(int install, const Plan &plan, int data)
-{
-    DirCursor dst(install, plan.dirs, false);
-    Failures failed;
-    for (size_t i = 1; i < plan.dirs.size(); ++i) {
-        const PlanDir &folder = plan.dirs[i];
-        if (folder.temporary.empty())
-            continue;
-        int parent = dst.open(folder.parent);
-        failed.renames += parent < 0 || !rename_in_place(parent, folder.temporary, folder.name);
-    }
-    for (const PlanFile &file : plan.files) {
-        if (plan.dirs[file.dir].is_new)
-            continue;
-        int dir = dst.open(file.dir);
-        if (file.in_place) {
-            failed.rewrites += dir < 0 || data < 0 || !rewrite_in_place(dir, file, data);
-            continue;
+    if (fstatat(dir, temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (st.st_ino != made) {
+            errno = ESTALE;
+            return false;
         }
-        if (dir >= 0 && rename_in_place(dir, file.temporary, file.name))
-            continue;
-        if (dir >= 0)
-            unlinkat(dir, file.temporary.c_str(), 0);
-        ++failed.renames;
+        if (!folder)
+            return renameat(dir, temporary.c_str(), dir, name.c_str()) == 0;
+        if (renameat2(dir, temporary.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        return errno == EINVAL && renameat(dir, temporary.c_str(), dir, name.c_str()) == 0;
     }
-    return failed;
-}
-
-// Only what the plan names: temporaries, then its new folders deepest first.
-void remove_temporaries(int install, const Plan &plan)
-{
-    DirCursor dst(install, plan.dirs, false);
-    for (const PlanFile &file : plan.files) {
-        int dir = file.in_place ? -1 : dst.open(file.dir);
-        if (dir >= 0)
-            unlinkat(dir, file.temporary.c_str(), 0);
+    if (errno != ENOENT)
+        return false;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (st.st_ino != made) {
+        errno = ESTALE;
+        return false;
     }
-    for (size_t i = plan.dirs.size(); i-- > 1;) {
-        const PlanDir &folder = plan.dirs[i];
-        int parent = folder.is_new ? dst.open(folder.parent) : -1;
-        if (parent >= 0)
-            unlinkat(parent, folder.on_disk(false).c_str(), AT_REMOVEDIR);
-    }
+    return true;
 }
 
 std::string counted(size_t files, size_t folders)
@@ -248,82 +225,137 @@ std::string counted(size_t files, size_t folders)
            (folders == 1 ? " new folder" : " new folders");
 }
 
-bool has_rewrites(const Plan &plan)
+// New folders as a whole, then each file in an existing folder. Every step
+// is tried; the journal stays until all are done.
+Outcome finish(int install, int records, const Plan &plan)
 {
-    for (const PlanFile &file : plan.files)
-        if (file.in_place)
-            return true;
-    return false;
+    DirCursor dst(install, plan.dirs, false);
+    std::vector<bool> in_place(plan.dirs.size(), true);
+    size_t left = 0, folders = 0, files = 0;
+    int error = 0;
+    auto step = [&](bool done) {
+        if (!done && error == 0)
+            error = errno;
+        left += !done;
+        return done;
+    };
+    for (size_t i = 1; i < plan.dirs.size(); ++i) {
+        const PlanDir &folder = plan.dirs[i];
+        in_place[i] = in_place[folder.parent];
+        if (!folder.temporary.empty()) {
+            int parent = dst.open(folder.parent);
+            in_place[i] = step(parent >= 0 && put_in_place(parent, folder.temporary, folder.name,
+                                                           folder.made, true));
+        }
+        folders += folder.is_new && in_place[i];
+    }
+    for (const PlanFile &file : plan.files) {
+        if (plan.dirs[file.dir].is_new) {
+            files += in_place[file.dir];
+            continue;
+        }
+        int dir = dst.open(file.dir);
+        files += step(dir >= 0 && put_in_place(dir, file.temporary, file.name, file.made, false));
+    }
+    if (left == 0 && !(flush(install) && remove_journal(records)))
+        return {because("incomplete: " + counted(files, folders) +
+                        " in place; the journal could not be closed"),
+                false};
+    if (left > 0) {
+        errno = error;
+        return {because("incomplete: " + counted(files, folders) + " in place; " +
+                        std::to_string(left) + " left for recovery"),
+                false};
+    }
+    return {"installed: " + counted(files, folders), true};
 }
 
-// A file not rewritten may be half written: the journal and its data stay,
-// and the next recovery (at boot, or before the next update) writes it again.
-std::string commit_and_rename(int install, int records, const Plan &plan)
+bool removed(int done) { return done == 0 || errno == ENOENT; }
+
+// Only what the plan names: temporaries, then its new folders deepest
+// first. What is already gone counts as removed.
+bool remove_temporaries(int install, const Plan &plan)
 {
-    Fd data(has_rewrites(plan) ? open_journal_data(records) : -1);
-    const Failures failed = put_in_place(install, plan, data.get());
-    flush(install);
-    if (failed.rewrites == 0 && remove_journal(records))
-        remove_journal_data(records);
-    std::string result = "installed: " + counted(plan.files.size() - failed.total(), plan.new_dirs());
-    if (failed.total() > 0)
-        result += "; " + std::to_string(failed.total()) + " could not be put in place";
-    return result;
+    DirCursor dst(install, plan.dirs, false);
+    bool all = true;
+    for (const PlanFile &file : plan.files) {
+        int dir = dst.open(file.dir);
+        all &= dir >= 0 ? removed(unlinkat(dir, file.temporary.c_str(), 0)) : errno == ENOENT;
+    }
+    for (size_t i = plan.dirs.size(); i-- > 1;) {
+        const PlanDir &folder = plan.dirs[i];
+        if (!folder.is_new)
+            continue;
+        int parent = dst.open(folder.parent);
+        all &= parent >= 0 ? removed(unlinkat(parent, folder.on_disk(false).c_str(), AT_REMOVEDIR))
+                           : errno == ENOENT;
+    }
+    return all;
 }
 
-std::string roll_back(int install, int records, const Plan &plan, const std::string &why)
+Outcome roll_back(int install, int records, const Plan &plan, const std::string &why)
 {
-    remove_temporaries(install, plan);
-    flush(install);
-    remove_journal(records);
-    remove_journal_data(records);
-    return "refused: " + why + "; nothing changed";
+    if (remove_temporaries(install, plan) && flush(install) && remove_journal(records))
+        return {"refused: " + why + "; nothing changed", true};
+    return {because("refused: " + why + "; nothing changed, but temporaries are left for recovery"),
+            false};
 }
 
 }  // namespace
 
-std::string install_plan(int staging, const char *staging_path, int install, int records, Plan &plan)
+Outcome install_plan(int staging, const char *staging_path, int install, int records, Plan &plan)
 {
     name_temporaries(plan);
-    if (!write_journal(records, plan, false))
-        return std::string("refused: cannot write the journal (") + strerror(errno) +
-               "); nothing changed";
-    const bool rewrites = has_rewrites(plan);
-    Fd data(rewrites ? create_journal_data(records) : -1);
-    if (rewrites && !data.valid())
-        return roll_back(install, records, plan,
-                         std::string("cannot write the journal (") + strerror(errno) + ")");
+    bool replaced;
+    if (!write_journal(records, plan, false, replaced)) {
+        const std::string why = because("cannot write the journal");
+        // Only the flush failed: the journal lists temporaries not yet made.
+        if (!replaced || remove_journal(records) || errno == ENOENT)
+            return {"refused: " + why + "; nothing changed", true};
+        return {"refused: " + why + "; nothing changed", false};
+    }
     std::string why;
     try {
-        Preparer preparer(staging, staging_path, install, data.get(), plan);
+        Preparer preparer(staging, staging_path, install, plan);
         if (!preparer.create_folders(why) || !preparer.write_files(why))
             return roll_back(install, records, plan, why);
     } catch (const std::bad_alloc &) {
         return roll_back(install, records, plan, "out of memory");
     }
     if (!flush(install))
-        return roll_back(install, records, plan,
-                         std::string("flush failed (") + strerror(errno) + ")");
-    if (!write_journal(records, plan, true))
-        return roll_back(install, records, plan, "cannot commit the journal");
-    return commit_and_rename(install, records, plan);
+        return roll_back(install, records, plan, because("flush failed"));
+    if (!write_journal(records, plan, true, replaced)) {
+        if (!replaced)
+            return roll_back(install, records, plan, because("cannot commit the journal"));
+        // Either version may be what storage holds: only recovery, which
+        // reads it back, can tell whether to finish or undo.
+        return {because("incomplete: the journal's commit could not be flushed; left for recovery"),
+                false};
+    }
+    return finish(install, records, plan);
 }
 
-std::string recover_interrupted_update(int install, int records)
+Outcome recover_interrupted_update(int install, int records)
 {
     Plan plan;
-    bool committed = false, malformed = false;
-    if (!read_journal(records, plan, committed, malformed)) {
-        // Data outlives its journal only when a cut fell between their removals.
-        if (journal_data_exists(records))
-            remove_journal_data(records);
-        return {};
+    bool committed = false;
+    switch (read_journal(records, plan, committed)) {
+    case JournalState::none: remove_leftovers(records); return {};
+    case JournalState::unreadable:
+        return {because("refused: cannot read the journal of an interrupted update"), false};
+    case JournalState::damaged:
+        if (!set_journal_aside(records))
+            return {because("refused: damaged journal of an interrupted update"), false};
+        return {"refused: damaged journal of an interrupted update set aside as "
+                ".updater/journal-damaged; the install root may be partly updated",
+                false};
+    case JournalState::read: break;
     }
-    if (malformed) {
-        remove_journal(records);
-        return "refused: unreadable journal of an interrupted update removed";
-    }
-    if (committed)
-        return commit_and_rename(install, records, plan) + " (interrupted update completed)";
-    return roll_back(install, records, plan, "interrupted before its commit");
+    remove_leftovers(records);
+    if (!committed)
+        return roll_back(install, records, plan, "interrupted before its commit");
+    Outcome finished = finish(install, records, plan);
+    if (finished.consistent)
+        finished.line += " (interrupted update completed)";
+    return finished;
 }

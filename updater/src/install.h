@@ -7,13 +7,20 @@
 
 #include "plan.h"
 
-// Installs plan (its files read from staging, found at staging_path) into
-// install, journalled in records. Returns the one-line result of the run.
-std::string install_plan(int staging, const char *staging_path, int install, int records, Plan &plan);
+// How a run or a recovery ended: the result line, and whether the install
+// root is now entirely at one version with no journal left to act on.
+struct Outcome {
+    std::string line;
+    bool consistent = true;
+};
 
-// Finishes what a cut-off run left: a committed journal's renames are made,
-// an uncommitted run's temporaries and folders removed. Returns "" when no
-// journal was found, else the outcome as a result line.
-std::string recover_interrupted_update(int install, int records);
+// Installs plan (its files read from staging, found at staging_path) into
+// install, journalled in records.
+Outcome install_plan(int staging, const char *staging_path, int install, int records, Plan &plan);
+
+// Finishes what an interrupted run left: a committed journal's renames are
+// made, an uncommitted run's temporaries and folders removed. The journal
+// goes only once every step is done. An empty line when there was none.
+Outcome recover_interrupted_update(int install, int records);
 
 #endif

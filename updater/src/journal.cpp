@@ -1,6 +1,7 @@
 #include "journal.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <sstream>
 
@@ -8,12 +9,43 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fd.h"
+#include "records.h"
+
 namespace {
 
-const char *const kJournal = "journal";
-const char *const kJournalNext = "journal-new";
-const char *const kHeader = "updater journal 1";
-const char *const kData = "data";
+const char *const kHeader = "updater journal 2";
+const char *const kTemporaryPrefix = ".updater-";
+
+// FNV-1a: finds a changed or lost byte; the journal guards against
+// damage, not against someone who can write the records folder.
+uint64_t checksum(const std::string &text)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+std::string hex(uint64_t value)
+{
+    char text[17];
+    snprintf(text, sizeof text, "%016" PRIx64, value);
+    return text;
+}
+
+bool single_component(const std::string &name)
+{
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
+bool is_temporary(const std::string &name)
+{
+    return name.compare(0, 9, kTemporaryPrefix) == 0 && single_component(name);
+}
 
 // Names hold any byte but '/' and NUL: the journal keeps one word per name.
 std::string escape(const std::string &name)
@@ -21,14 +53,23 @@ std::string escape(const std::string &name)
     std::string out;
     for (unsigned char c : name) {
         if (c <= ' ' || c == '%' || c == 0x7f) {
-            char hex[4];
-            snprintf(hex, sizeof hex, "%%%02x", c);
-            out += hex;
+            char code[4];
+            snprintf(code, sizeof code, "%%%02x", c);
+            out += code;
         } else {
             out += static_cast<char>(c);
         }
     }
     return out;
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
 }
 
 bool unescape(const std::string &word, std::string &name)
@@ -39,29 +80,50 @@ bool unescape(const std::string &word, std::string &name)
             name += word[i];
             continue;
         }
-        unsigned value;
-        if (i + 2 >= word.size() || sscanf(word.c_str() + i + 1, "%2x", &value) != 1)
+        if (i + 2 >= word.size() || hex_digit(word[i + 1]) < 0 || hex_digit(word[i + 2]) < 0)
             return false;
-        name += static_cast<char>(value);
+        name += static_cast<char>(hex_digit(word[i + 1]) * 16 + hex_digit(word[i + 2]));
         i += 2;
     }
-    return !name.empty();
+    return single_component(name);
 }
 
-std::string render(const Plan &plan, bool committed)
+// A temporary is one of ours beside its name, or, inside a folder this run
+// creates, the name itself.
+bool valid_file(const Plan &plan, const PlanFile &file)
 {
-    std::string text = std::string(kHeader) + "\n" + (committed ? "commit\n" : "intent\n");
+    return single_component(file.name) &&
+           (plan.dirs[file.dir].is_new ? file.temporary == file.name : is_temporary(file.temporary));
+}
+
+bool valid_dir(const Plan &plan, const PlanDir &dir)
+{
+    const bool renamed = dir.is_new && !plan.dirs[dir.parent].is_new;
+    return single_component(dir.name) && dir.mode <= 07777 &&
+           (renamed ? is_temporary(dir.temporary) : dir.temporary.empty());
+}
+
+bool render(const Plan &plan, bool committed, std::string &text)
+{
+    text = std::string(kHeader) + "\n" + (committed ? "commit\n" : "intent\n");
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
         const PlanDir &dir = plan.dirs[i];
-        text += "d " + std::to_string(dir.parent) + " " + (dir.is_new ? "1 " : "0 ") +
-                escape(dir.name) + " " + (dir.temporary.empty() ? "/" : escape(dir.temporary)) + "\n";
+        if (dir.parent >= i || !valid_dir(plan, dir))
+            return false;
+        char mode[8];
+        snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(dir.mode));
+        text += "d " + std::to_string(dir.parent) + " " + (dir.is_new ? "1 " : "0 ") + mode + " " +
+                escape(dir.name) + " " + (dir.temporary.empty() ? "/" : escape(dir.temporary)) + " " +
+                std::to_string(dir.made) + "\n";
     }
-    for (const PlanFile &file : plan.files)
-        text += file.in_place ? "r " + std::to_string(file.dir) + " " + std::to_string(file.data_at) +
-                                    " " + std::to_string(file.size) + " " + escape(file.name) + "\n"
-                              : "f " + std::to_string(file.dir) + " " + escape(file.temporary) + " " +
-                                    escape(file.name) + "\n";
-    return text + "end\n";
+    for (const PlanFile &file : plan.files) {
+        if (file.dir >= plan.dirs.size() || !valid_file(plan, file))
+            return false;
+        text += "f " + std::to_string(file.dir) + " " + escape(file.temporary) + " " +
+                escape(file.name) + " " + std::to_string(file.made) + "\n";
+    }
+    text += "end " + hex(checksum(text)) + "\n";
+    return true;
 }
 
 bool write_all(int fd, const std::string &text)
@@ -93,101 +155,106 @@ bool read_all(int fd, std::string &text)
     }
 }
 
-bool parse_dir(std::istringstream &line, Plan &plan)
+// A committed journal must know what it renames: the inode this run made.
+bool parse_dir(std::istringstream &line, Plan &plan, bool committed)
 {
     PlanDir dir;
-    int is_new;
-    std::string name, temporary;
-    if (!(line >> dir.parent >> is_new >> name >> temporary) || dir.parent >= plan.dirs.size() ||
+    int is_new = -1;
+    std::string mode, name, temporary;
+    if (!(line >> dir.parent >> is_new >> mode >> name >> temporary >> dir.made) ||
+        dir.parent >= plan.dirs.size() || (is_new != 0 && is_new != 1) ||
+        mode.find_first_not_of("01234567") != std::string::npos || mode.size() > 5 ||
         !unescape(name, dir.name) || (temporary != "/" && !unescape(temporary, dir.temporary)))
         return false;
     dir.is_new = is_new == 1;
+    dir.mode = static_cast<mode_t>(std::stoul(mode, nullptr, 8));
+    if (!valid_dir(plan, dir) || (committed && !dir.temporary.empty() && dir.made == 0))
+        return false;
     plan.dirs.push_back(dir);
     return true;
 }
 
-bool parse_file(std::istringstream &line, Plan &plan)
+bool parse_file(std::istringstream &line, Plan &plan, bool committed)
 {
     PlanFile file;
     std::string temporary, name;
-    if (!(line >> file.dir >> temporary >> name) || file.dir >= plan.dirs.size() ||
-        !unescape(temporary, file.temporary) || !unescape(name, file.name))
+    if (!(line >> file.dir >> temporary >> name >> file.made) || file.dir >= plan.dirs.size() ||
+        !unescape(temporary, file.temporary) || !unescape(name, file.name) ||
+        !valid_file(plan, file) || (committed && !plan.dirs[file.dir].is_new && file.made == 0))
         return false;
     plan.files.push_back(file);
     return true;
 }
 
-bool parse_rewrite(std::istringstream &line, Plan &plan)
+bool parse_entry(const std::string &line, Plan &plan, bool committed)
 {
-    PlanFile file;
-    std::string name;
-    if (!(line >> file.dir >> file.data_at >> file.size >> name) || file.dir >= plan.dirs.size() ||
-        file.size < 0 || !unescape(name, file.name))
+    std::istringstream words(line);
+    std::string kind, rest;
+    words >> kind;
+    bool parsed = kind == "d"   ? parse_dir(words, plan, committed)
+                  : kind == "f" ? parse_file(words, plan, committed)
+                                : false;
+    return parsed && !(words >> rest);
+}
+
+}  // namespace
+
+bool parse_journal(const std::string &text, Plan &plan, bool &committed)
+{
+    plan = Plan();
+    const size_t end = text.rfind("end ");
+    if (end == std::string::npos || (end > 0 && text[end - 1] != '\n') ||
+        text.compare(end, std::string::npos, "end " + hex(checksum(text.substr(0, end))) + "\n") != 0)
         return false;
-    file.in_place = true;
-    file.is_new = false;
-    plan.files.push_back(file);
-    return true;
-}
-
-bool parse_entry(const std::string &kind, std::istringstream &words, Plan &plan)
-{
-    if (kind == "d")
-        return parse_dir(words, plan);
-    if (kind == "f")
-        return parse_file(words, plan);
-    return kind == "r" && parse_rewrite(words, plan);
-}
-
-bool parse(const std::string &text, Plan &plan, bool &committed)
-{
-    std::istringstream lines(text);
+    std::istringstream lines(text.substr(0, end));
     std::string line;
     if (!std::getline(lines, line) || line != kHeader || !std::getline(lines, line))
         return false;
     committed = line == "commit";
     if (!committed && line != "intent")
         return false;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string kind;
-        words >> kind;
-        if (kind == "end")
-            return true;
-        if (!parse_entry(kind, words, plan))
+    while (std::getline(lines, line))
+        if (!parse_entry(line, plan, committed))
             return false;
-    }
-    return false;
+    return true;
 }
 
-}  // namespace
-
-bool write_journal(int records, const Plan &plan, bool committed)
+bool write_journal(int records, const Plan &plan, bool committed, bool &replaced)
 {
-    unlinkat(records, kJournalNext, 0);
-    int fd = openat(records, kJournalNext, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    bool written = write_all(fd, render(plan, committed)) && fsync(fd) == 0;
-    written = close(fd) == 0 && written;
-    if (!written || renameat(records, kJournalNext, records, kJournal) != 0) {
-        unlinkat(records, kJournalNext, 0);
+    replaced = false;
+    std::string text;
+    if (!render(plan, committed, text)) {
+        errno = EINVAL;
         return false;
     }
+    unlinkat(records, kJournalNext, 0);
+    Fd fd(openat(records, kJournalNext, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid())
+        return false;
+    bool written = write_all(fd.get(), text) && fsync(fd.get()) == 0;
+    written = close(fd.release()) == 0 && written;
+    if (!written || renameat(records, kJournalNext, records, kJournal) != 0) {
+        const int error = errno;
+        unlinkat(records, kJournalNext, 0);
+        errno = error;
+        return false;
+    }
+    replaced = true;
     return fsync(records) == 0;
 }
 
-bool read_journal(int records, Plan &plan, bool &committed, bool &malformed)
+JournalState read_journal(int records, Plan &plan, bool &committed)
 {
-    malformed = false;
-    unlinkat(records, kJournalNext, 0);
-    int fd = openat(records, kJournal, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    Fd fd(openat(records, kJournal, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
+        return errno == ENOENT ? JournalState::none : JournalState::unreadable;
+    struct stat st;
     std::string text;
-    malformed = !read_all(fd, text) || !parse(text, plan, committed);
-    close(fd);
-    return true;
+    if (fstat(fd.get(), &st) != 0 || !read_all(fd.get(), text))
+        return JournalState::unreadable;
+    if (!S_ISREG(st.st_mode) || !parse_journal(text, plan, committed))
+        return JournalState::damaged;
+    return JournalState::read;
 }
 
 bool remove_journal(int records)
@@ -195,20 +262,7 @@ bool remove_journal(int records)
     return unlinkat(records, kJournal, 0) == 0 && fsync(records) == 0;
 }
 
-int create_journal_data(int records)
+bool set_journal_aside(int records)
 {
-    return openat(records, kData, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-}
-
-int open_journal_data(int records)
-{
-    return openat(records, kData, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-}
-
-void remove_journal_data(int records) { unlinkat(records, kData, 0); }
-
-bool journal_data_exists(int records)
-{
-    struct stat st;
-    return fstatat(records, kData, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return renameat(records, kJournal, records, kJournalDamaged) == 0 && fsync(records) == 0;
 }

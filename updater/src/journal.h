@@ -1,32 +1,39 @@
-// The update's journal, kept in the records folder at the top of the
-// install root. Before any temporary file exists it lists them (intent);
-// once they are all on storage it is rewritten as committed. Each version
+// The update's journal, kept in the records folder. Before any temporary
+// exists it lists them (intent); once they are all on storage it is
+// rewritten as committed, with the inode each temporary holds. Each version
 // is written beside it, flushed and renamed over it, so a cut leaves one
-// whole version or none.
+// whole version or none; a checksum finds one damaged afterwards.
 #ifndef QN_UPDATER_JOURNAL_H
 #define QN_UPDATER_JOURNAL_H
 
-#include <string>
-
 #include "plan.h"
 
-// Records the plan's folders, temporaries and names. False on failure.
-bool write_journal(int records, const Plan &plan, bool committed);
+// Records the plan's folders, temporaries and names. False with errno set
+// on failure, EINVAL when a name is not a single path component; replaced
+// tells whether the new version took the journal's name all the same (only
+// its flush failed), so that a cut may leave either version.
+bool write_journal(int records, const Plan &plan, bool committed, bool &replaced);
 
-// Reads the journal into plan (folders, temporaries, names). Returns false
-// when there is none; malformed is set when there is one that cannot be read.
-bool read_journal(int records, Plan &plan, bool &committed, bool &malformed);
+enum class JournalState {
+    none,        // there is no journal
+    read,        // plan and committed are filled in
+    unreadable,  // it could not be opened or read (errno set)
+    damaged,     // it fails its checksum or its rules: never acted on
+};
 
-// Removes the journal and flushes its folder.
+// Reads the journal into plan. Every name is a single path component,
+// every temporary one this program makes, and a committed journal knows
+// the inode of everything it renames.
+JournalState read_journal(int records, Plan &plan, bool &committed);
+
+// Checks a journal's text as read_journal does (for tests and fuzzing).
+bool parse_journal(const std::string &text, Plan &plan, bool &committed);
+
+// Removes the journal and flushes its folder. False with errno set.
 bool remove_journal(int records);
 
-// The content of the files rewritten in place, one after another, beside the
-// journal: written before the commit, removed only once the journal is gone.
-// Each returns a descriptor (-1 with errno set): created empty for writing,
-// or opened for reading.
-int create_journal_data(int records);
-int open_journal_data(int records);
-void remove_journal_data(int records);
-bool journal_data_exists(int records);
+// Moves a damaged journal aside (over an earlier damaged one), to be read
+// by a person; it is never acted on.
+bool set_journal_aside(int records);
 
 #endif

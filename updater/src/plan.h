@@ -15,8 +15,10 @@ struct PlanDir {
     size_t parent = 0;
     std::string name;
     bool is_new = false;    // missing in the install root: this run creates it
+    mode_t mode = 0755;     // a new folder's bits: the staged folder's
     std::string temporary;  // a new folder in an existing one is created under
                             // this name, filled, and renamed at the commit
+    ino_t made = 0;         // the inode this run created under temporary
     const std::string &on_disk(bool committed) const
     {
         return committed || temporary.empty() ? name : temporary;
@@ -28,9 +30,9 @@ struct PlanFile {
     std::string name;             // installed name (a link's same-folder target)
     std::string source;           // staged name in dir, or a path below the staging root
     bool source_is_path = false;  // a staged link: source is what it leads to
-    bool is_new = true;
-    mode_t mode = 0;  // installed bits: kept, or the staged ones less set-id
-    uid_t uid = 0;    // installed owner (existing files only)
+    bool is_new = true;           // no regular file of that name is installed
+    mode_t mode = 0;              // installed bits: kept, or the staged ones less set-id
+    uid_t uid = 0;                // installed owner (existing files only)
     gid_t gid = 0;
     dev_t source_dev = 0;  // identity of the staged file, for hard links
     ino_t source_ino = 0;
@@ -38,8 +40,7 @@ struct PlanFile {
     size_t link_to = SIZE_MAX;  // earlier file of the same staged inode
     std::string temporary;      // name beside the installed one until the commit;
                                 // in a new folder, the name itself
-    bool in_place = false;      // rewritten in place from the records' data file
-    uint64_t data_at = 0;       // where its content starts in that file
+    ino_t made = 0;             // the inode this run wrote under temporary
 };
 
 struct Plan {

@@ -7,12 +7,9 @@
 #include <unistd.h>
 
 #include "fd.h"
-#include "scan.h"
+#include "records.h"
 
 namespace {
-
-const char *const kResult = "result";
-const char *const kResultNext = "result-new";
 
 bool reads(int records, const std::string &text)
 {
@@ -23,13 +20,6 @@ bool reads(int records, const std::string &text)
 }
 
 }  // namespace
-
-int open_records(int install)
-{
-    if (mkdirat(install, kRecordsFolder, 0755) != 0 && errno != EEXIST)
-        return -1;
-    return openat(install, kRecordsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
 
 void write_result(int records, const std::string &line)
 {

@@ -1,14 +1,10 @@
-// The one-line result of the last run, kept at the top of the install root
-// ("/opt/quarnel/.updater/result") for board applications to read after
-// the reboot: "installed: ...", "nothing to do" or "refused: <why>".
+// The one-line result of the last run, kept in the records folder
+// ("/opt/quarnel/.updater/result") to be read after the reboot:
+// "installed: ...", "incomplete: ...", "nothing to do" or "refused: <why>".
 #ifndef QN_UPDATER_RESULT_H
 #define QN_UPDATER_RESULT_H
 
 #include <string>
-
-// The records folder at the top of the install root, created if missing;
-// -1 when it cannot be had.
-int open_records(int install);
 
 // Replaces the result line, unless it already reads the same (an identical
 // update then writes nothing at all).

@@ -14,9 +14,9 @@
 
 #include "content.h"
 #include "fd.h"
+#include "records.h"
 #include "staging.h"
-
-const char *const kRecordsFolder = ".updater";
+#include "trust.h"
 
 namespace {
 
@@ -36,6 +36,12 @@ struct Level {
     dev_t dst_dev = 0;
     ino_t dst_ino = 0;
     size_t rel_length = 0;
+    std::vector<std::string> claimed;  // installed files reached through links
+    bool stages(const std::string &name) const
+    {
+        return std::any_of(entries.begin(), entries.end(),
+                           [&](const Entry &entry) { return entry.name == name; });
+    }
 };
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -48,81 +54,67 @@ bool is_dot_or_dot_dot(const char *name)
 // The listing in the order the file system gives it.
 bool read_entries(int fd, std::vector<Entry> &entries)
 {
-    int copy = dup(fd);
-    DIR *listing = copy >= 0 ? fdopendir(copy) : nullptr;
-    if (!listing) {
-        if (copy >= 0)
-            close(copy);
+    Fd copy(dup(fd));
+    DIR *listing = copy.valid() ? fdopendir(copy.get()) : nullptr;
+    if (!listing)
         return false;
-    }
-    while (const dirent *entry = readdir(listing))
+    copy.release();
+    errno = 0;
+    while (const dirent *entry = readdir(listing)) {
         if (!is_dot_or_dot_dot(entry->d_name))
             entries.push_back({entry->d_name, entry->d_type});
+    }
+    const int error = errno;
     closedir(listing);
-    return true;
+    errno = error;
+    return error == 0;
 }
 
-// A link in the install root to a file in the same folder (libx.so ->
-// libx.so.1) keeps pointing there, and the file it names is replaced.
-// Returns that file's name, or "" when the link leads elsewhere.
-std::string same_folder_target(int dir, std::string name)
+// Staged links the update leaves alone: they lead nowhere, out of the
+// staging tree, or to something other than a regular file.
+bool link_left_alone(int error)
 {
-    for (int hop = 0; hop < 8; ++hop) {
-        struct stat st;
-        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return {};
-        if (S_ISREG(st.st_mode))
-            return name;
-        char text[NAME_MAX + 1];
-        ssize_t n = readlinkat(dir, name.c_str(), text, sizeof text);
-        if (!S_ISLNK(st.st_mode) || n <= 0 || n > NAME_MAX)
-            return {};
-        name.assign(text, static_cast<size_t>(n));
-        if (name.find('/') != std::string::npos || is_dot_or_dot_dot(name.c_str()))
-            return {};
-    }
-    return {};
+    return error == ENOENT || error == ENOTDIR || error == EXDEV || error == ELOOP ||
+           error == EISDIR || error == ENXIO;
 }
 
 uint64_t round_up(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
-// Past this size, writing the content twice costs more than a new file, a
-// rename and the release of the old file.
-constexpr off_t kInPlaceLimit = off_t{16} << 10;
-
-// A small replacement is written over the installed file after the commit,
-// from a flushed copy kept with the journal, where that is safe: a single
-// name (no other name changes with it), no execute bit (a running program's
-// file cannot be written) and blocks already there for the new bytes (no
-// space is needed after the commit).
-bool rewritable(const struct stat &installed, const struct stat &staged)
-{
-    return installed.st_nlink == 1 && (installed.st_mode & 0111) == 0 && staged.st_nlink == 1 &&
-           staged.st_size <= kInPlaceLimit &&
-           static_cast<uint64_t>(staged.st_size) <= static_cast<uint64_t>(installed.st_blocks) * 512;
-}
+enum class Found { file, left_alone, failed };
 
 class Scanner {
 public:
     Scanner(int staging, int install, const char *staging_path, unsigned long block_size, Plan &plan)
         : staging_root_(staging), staging_path_(staging_path),
-          block_size_(block_size ? block_size : 4096), plan_(plan), src_(dup(staging)),
-          dst_(dup(install))
+          block_size_(block_size ? block_size : 4096), plan_(plan)
     {
+        src_.reset(dup(staging));
+        if (!src_.valid())
+            fail("cannot open the staging tree");
+        dst_.reset(dup(install));
+        if (!dst_.valid())
+            fail("cannot open the install root");
     }
 
     bool run(std::string &why);
 
 private:
+    void step();
     bool enter(Fd src, Fd dst, size_t dir);
-    bool leave();
+    void leave();
     bool reopen_parent(Fd &fd, dev_t dev, ino_t ino);
     void visit_folder(const Entry &entry);
     void visit_file(const Entry &entry);
-    Fd open_staged(const Entry &entry, std::string &source, bool &is_path, struct stat &st);
-    bool destination_of(const std::string &name, std::string &installed, struct stat &st,
-                        bool &exists);
+    Found open_staged(const Entry &entry, PlanFile &file, Fd &in, struct stat &st);
+    Found destination_of(const std::string &name, PlanFile &file, struct stat &st);
+    Found follow_installed_link(const std::string &name, std::string &target);
+    bool trusted(const struct stat &st, const std::string &name);
     void add_file(PlanFile file, const struct stat &staged);
+    Found fail(const std::string &what, const std::string &name = "");
+    std::string path_of(const std::string &name) const
+    {
+        return rel_.empty() ? name : rel_ + "/" + name;
+    }
     bool at_top() const { return stack_.size() == 1; }
     bool installed_here() const { return dst_depth_ == stack_.size(); }
 
@@ -135,39 +127,46 @@ private:
     std::vector<Level> stack_;
     std::string rel_;  // current folder below the staging root, "" at the top
     std::map<std::pair<dev_t, ino_t>, size_t> linked_;
-    bool changed_ = false;
+    std::string why_;  // set once: the first failure ends the walk
 };
+
+Found Scanner::fail(const std::string &what, const std::string &name)
+{
+    if (why_.empty())
+        why_ = what + (name.empty() ? "" : " " + name) + " (" + strerror(errno) + ")";
+    return Found::failed;
+}
 
 bool Scanner::run(std::string &why)
 {
-    Fd src(std::move(src_)), dst(std::move(dst_));
-    if (!enter(std::move(src), std::move(dst), 0)) {
-        why = "staging tree unreadable";
-        return false;
+    if (why_.empty() && enter(std::move(src_), std::move(dst_), 0)) {
+        while (why_.empty() && !stack_.empty())
+            step();
     }
-    while (!stack_.empty() && !changed_) {
-        Level &level = stack_.back();
-        if (level.next == level.entries.size()) {
-            if (!leave())
-                changed_ = true;
-            continue;
-        }
-        Entry entry = level.entries[level.next++];
-        if (at_top() && entry.name == kRecordsFolder)
-            continue;
+    why = why_;
+    return why_.empty();
+}
+
+void Scanner::step()
+{
+    Level &level = stack_.back();
+    if (level.next == level.entries.size())
+        return leave();
+    Entry entry = level.entries[level.next++];
+    if (at_top() && entry.name == kRecordsFolder)
+        return;
+    if (entry.type == DT_UNKNOWN) {
         struct stat st;
-        if (entry.type == DT_UNKNOWN &&
-            fstatat(src_.get(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(st.st_mode))
-            entry.type = DT_DIR;
-        if (entry.type == DT_DIR)
-            visit_folder(entry);
-        else
-            visit_file(entry);
+        if (fstatat(src_.get(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            fail("cannot examine staged", path_of(entry.name));
+            return;
+        }
+        entry.type = IFTODT(st.st_mode);
     }
-    if (changed_)
-        why = "staging tree changed while it was read";
-    return !changed_;
+    if (entry.type == DT_DIR)
+        visit_folder(entry);
+    else
+        visit_file(entry);
 }
 
 // dst invalid: the folder is new in the install root.
@@ -178,11 +177,11 @@ bool Scanner::enter(Fd src, Fd dst, size_t dir)
     level.rel_length = rel_.size();
     struct stat st;
     if (fstat(src.get(), &st) != 0 || !read_entries(src.get(), level.entries))
-        return false;
+        return fail("cannot read staged folder", rel_.empty() ? "." : rel_) == Found::file;
     level.src_dev = st.st_dev, level.src_ino = st.st_ino;
     if (dst.valid()) {
         if (fstat(dst.get(), &st) != 0)
-            return false;
+            return fail("cannot examine installed folder", rel_.empty() ? "." : rel_) == Found::file;
         level.dst_dev = st.st_dev, level.dst_ino = st.st_ino;
     }
     stack_.push_back(std::move(level));
@@ -198,125 +197,196 @@ bool Scanner::reopen_parent(Fd &fd, dev_t dev, ino_t ino)
 {
     Fd parent(openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (!parent.valid() || fstat(parent.get(), &st) != 0 || st.st_dev != dev || st.st_ino != ino)
+    if (!parent.valid() || fstat(parent.get(), &st) != 0)
         return false;
+    if (st.st_dev != dev || st.st_ino != ino) {
+        errno = ESTALE;
+        return false;
+    }
     fd = std::move(parent);
     return true;
 }
 
-bool Scanner::leave()
+void Scanner::leave()
 {
     const bool had_installed = installed_here();
+    const std::string left = rel_;
     rel_.resize(stack_.back().rel_length);
     stack_.pop_back();
     if (stack_.empty())
-        return true;
+        return;
     const Level &parent = stack_.back();
-    if (!reopen_parent(src_, parent.src_dev, parent.src_ino))
-        return false;
-    if (!had_installed)
-        return true;
-    dst_depth_ = stack_.size();
-    return reopen_parent(dst_, parent.dst_dev, parent.dst_ino);
+    if (!reopen_parent(src_, parent.src_dev, parent.src_ino) ||
+        (had_installed && !reopen_parent(dst_, parent.dst_dev, parent.dst_ino))) {
+        fail("cannot return from", left);
+        return;
+    }
+    if (had_installed)
+        dst_depth_ = stack_.size();
+}
+
+bool Scanner::trusted(const struct stat &st, const std::string &name)
+{
+    const std::string why = why_untrusted(st);
+    if (!why.empty() && why_.empty())
+        why_ = "staged " + name + " " + why;
+    return why.empty();
 }
 
 // Folders are created when missing; an existing path of another type is
 // left as it is, and nothing is installed below it.
 void Scanner::visit_folder(const Entry &entry)
 {
+    const std::string path = path_of(entry.name);
     Fd src(openat(src_.get(), entry.name.c_str(), kDirFlags));
-    if (!src.valid())
+    struct stat st;
+    if (!src.valid() || fstat(src.get(), &st) != 0) {
+        fail("cannot open staged folder", path);
+        return;
+    }
+    if (!trusted(st, path))
         return;
     Fd dst;
     bool is_new = !installed_here();
     if (!is_new) {
-        struct stat st;
-        if (fstatat(dst_.get(), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT)
+        struct stat installed;
+        if (fstatat(dst_.get(), entry.name.c_str(), &installed, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) {
+                fail("cannot examine installed", path);
                 return;
+            }
             is_new = true;
-        } else if (!S_ISDIR(st.st_mode) ||
-                   !(dst = Fd(openat(dst_.get(), entry.name.c_str(), kDirFlags))).valid()) {
+        } else if (!S_ISDIR(installed.st_mode)) {
+            return;
+        } else if (!(dst = Fd(openat(dst_.get(), entry.name.c_str(), kDirFlags))).valid()) {
+            fail("cannot open installed folder", path);
             return;
         }
     }
-    plan_.dirs.push_back({stack_.back().dir, entry.name, is_new, {}});
+    PlanDir dir;
+    dir.parent = stack_.back().dir;
+    dir.name = entry.name;
+    dir.is_new = is_new;
+    dir.mode = st.st_mode & 0777;
+    plan_.dirs.push_back(dir);
     if (is_new) {
         plan_.bytes_needed += block_size_;
         plan_.inodes_needed += 1;
     }
-    const std::string name = (rel_.empty() ? "" : "/") + entry.name;
     if (enter(std::move(src), std::move(dst), plan_.dirs.size() - 1))
-        rel_ += name;
+        rel_ = path;
 }
 
 // The listing's type spares a status query for plain files; the open
-// itself refuses anything but a regular file.
-Fd Scanner::open_staged(const Entry &entry, std::string &source, bool &is_path, struct stat &st)
+// itself refuses anything but a regular file. FIFOs, sockets and devices
+// are never opened.
+Found Scanner::open_staged(const Entry &entry, PlanFile &file, Fd &in, struct stat &st)
 {
-    source = entry.name;
-    is_path = false;
+    const std::string path = path_of(entry.name);
+    file.source = entry.name;
+    file.source_is_path = entry.type == DT_LNK;
     if (entry.type == DT_REG)
-        return open_regular_at(src_.get(), entry.name.c_str(), &st);
-    if (entry.type != DT_LNK && entry.type != DT_UNKNOWN)
-        return Fd();
-    struct stat link;
-    if (fstatat(src_.get(), entry.name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0)
-        return Fd();
-    if (!S_ISLNK(link.st_mode))
-        return S_ISREG(link.st_mode) ? open_regular_at(src_.get(), entry.name.c_str(), &st) : Fd();
-    is_path = true;
-    Fd fd =
-        open_linked_file(staging_root_, src_.get(), entry.name.c_str(), rel_, staging_path_, source);
-    if (fd.valid() && fstat(fd.get(), &st) != 0)
-        fd.reset();
-    return fd;
+        in = open_regular_at(src_.get(), entry.name.c_str(), &st);
+    else if (entry.type == DT_LNK)
+        in = open_linked_file(staging_root_, src_.get(), entry.name.c_str(), rel_, staging_path_,
+                              file.source);
+    else
+        return Found::left_alone;
+    if (in.valid() && (entry.type == DT_REG || fstat(in.get(), &st) == 0))
+        return Found::file;
+    in.reset();
+    if (entry.type == DT_LNK && link_left_alone(errno))
+        return Found::left_alone;
+    return fail("cannot open staged", path);
 }
 
-// Where a staged file goes: false when the installed entry of that name is
-// to be left alone (a folder, a device, a link leading elsewhere).
-bool Scanner::destination_of(const std::string &name, std::string &installed, struct stat &st,
-                             bool &exists)
+// A link in the install root to a file in the same folder (libx.so ->
+// libx.so.1) keeps pointing there, and the file it names is replaced,
+// unless the staging tree carries a name on its way or another link of the
+// folder already leads there: then the link itself is replaced, so that
+// every staged name ends up with its own content.
+Found Scanner::follow_installed_link(const std::string &name, std::string &target)
 {
-    installed = name;
-    exists = false;
-    if (!installed_here())
-        return true;
-    if (fstatat(dst_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT;
-    exists = true;
-    if (S_ISLNK(st.st_mode)) {
-        installed = same_folder_target(dst_.get(), name);
-        return !installed.empty() &&
-               fstatat(dst_.get(), installed.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    Level &level = stack_.back();
+    target = name;
+    for (int hop = 0; hop < 8; ++hop) {
+        struct stat st;
+        char text[NAME_MAX + 1];
+        ssize_t n = readlinkat(dst_.get(), target.c_str(), text, sizeof text);
+        if (n < 0)
+            return fail("cannot read installed link", path_of(target));
+        if (n == 0 || n > NAME_MAX)
+            return Found::left_alone;
+        target.assign(text, static_cast<size_t>(n));
+        if (target.find('/') != std::string::npos || is_dot_or_dot_dot(target.c_str()))
+            return Found::left_alone;
+        if (level.stages(target) ||
+            std::find(level.claimed.begin(), level.claimed.end(), target) != level.claimed.end()) {
+            target = name;
+            return Found::file;
+        }
+        if (fstatat(dst_.get(), target.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? Found::left_alone
+                                   : fail("cannot examine installed", path_of(target));
+        if (S_ISREG(st.st_mode)) {
+            level.claimed.push_back(target);
+            return Found::file;
+        }
+        if (!S_ISLNK(st.st_mode))
+            return Found::left_alone;
     }
-    return S_ISREG(st.st_mode);
+    return Found::left_alone;
+}
+
+// Where a staged file goes: file.name, with file.is_new false and st its
+// status when a regular file is installed there.
+Found Scanner::destination_of(const std::string &name, PlanFile &file, struct stat &st)
+{
+    file.name = name;
+    file.is_new = true;
+    if (!installed_here())
+        return Found::file;
+    if (fstatat(dst_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? Found::file : fail("cannot examine installed", path_of(name));
+    if (S_ISLNK(st.st_mode)) {
+        const Found found = follow_installed_link(name, file.name);
+        if (found != Found::file || file.name == name)
+            return found;
+        if (fstatat(dst_.get(), file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return fail("cannot examine installed", path_of(file.name));
+    } else if (!S_ISREG(st.st_mode)) {
+        return Found::left_alone;
+    }
+    file.is_new = false;
+    return Found::file;
 }
 
 void Scanner::visit_file(const Entry &entry)
 {
     PlanFile file;
     struct stat staged, installed;
-    Fd in = open_staged(entry, file.source, file.source_is_path, staged);
-    bool exists;
-    if (!in.valid() || !destination_of(entry.name, file.name, installed, exists))
+    Fd in;
+    if (open_staged(entry, file, in, staged) != Found::file ||
+        !trusted(staged, path_of(entry.name)) ||
+        destination_of(entry.name, file, installed) != Found::file)
         return;
     file.dir = stack_.back().dir;
-    file.is_new = !exists;
-    if (!file.is_new) {
-        Fd out = open_regular_at(dst_.get(), file.name.c_str());
-        if (out.valid() && installed.st_size == staged.st_size &&
-            same_content(in.get(), out.get(), staged.st_size)) {
-            ++plan_.unchanged;
-            return;
-        }
-        file.mode = installed.st_mode & 07777;
-        file.uid = installed.st_uid;
-        file.gid = installed.st_gid;
-        file.in_place = rewritable(installed, staged);
-    } else {
+    if (file.is_new) {
         file.mode = staged.st_mode & 0777;
+        return add_file(std::move(file), staged);
     }
+    Fd out = open_regular_at(dst_.get(), file.name.c_str());
+    if (!out.valid()) {
+        fail("cannot open installed", path_of(file.name));
+        return;
+    }
+    if (installed.st_size == staged.st_size && same_content(in.get(), out.get(), staged.st_size)) {
+        ++plan_.unchanged;
+        return;
+    }
+    file.mode = installed.st_mode & 07777;
+    file.uid = installed.st_uid;
+    file.gid = installed.st_gid;
     add_file(std::move(file), staged);
 }
 
@@ -330,9 +400,7 @@ void Scanner::add_file(PlanFile file, const struct stat &staged)
         if (!first)
             file.link_to = it->second;
     }
-    if (file.in_place) {
-        plan_.bytes_needed += round_up(static_cast<uint64_t>(staged.st_size), block_size_);
-    } else if (file.link_to == SIZE_MAX) {
+    if (file.link_to == SIZE_MAX) {
         const uint64_t allocated = static_cast<uint64_t>(staged.st_blocks) * 512;
         const uint64_t data = std::min<uint64_t>(static_cast<uint64_t>(staged.st_size), allocated);
         plan_.bytes_needed += round_up(data, block_size_) + block_size_;

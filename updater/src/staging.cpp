@@ -11,6 +11,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "trust.h"
+
 namespace {
 
 // Where a link's text leads, as a path below the staging root; "" when it
@@ -19,22 +21,31 @@ std::string linked_path(int dir, const char *name, const std::string &dir_rel, c
 {
     char text[PATH_MAX];
     ssize_t n = readlinkat(dir, name, text, sizeof text - 1);
-    if (n <= 0)
+    if (n < 0)
         return {};
     const std::string target(text, static_cast<size_t>(n));
-    if (target[0] != '/') {
+    if (n > 0 && target[0] != '/')
         return dir_rel.empty() ? target : dir_rel + "/" + target;
-    }
     const std::string prefix = std::string(root_path) + "/";
-    if (target.compare(0, prefix.size(), prefix) != 0)
+    if (n == 0 || target.compare(0, prefix.size(), prefix) != 0) {
+        errno = EXDEV;
         return {};
+    }
     return target.substr(prefix.size());
 }
 
-bool is_regular(int fd)
+// A descriptor of anything but a regular file is dropped, with errno
+// saying why.
+Fd regular_only(Fd fd)
 {
     struct stat st;
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd.valid() && fstat(fd.get(), &st) != 0)
+        fd.reset();
+    else if (fd.valid() && !S_ISREG(st.st_mode)) {
+        fd.reset();
+        errno = EISDIR;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -47,12 +58,9 @@ Fd open_trusted_staging(const char *path, std::string &why)
         why = std::string("no staging tree at ") + path + " (" + strerror(errno) + ")";
         return Fd();
     }
-    if (st.st_uid != 0 && st.st_uid != getuid()) {
-        why = std::string("staging tree ") + path + " owned by user " + std::to_string(st.st_uid);
-        return Fd();
-    }
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-        why = std::string("staging tree ") + path + " writable by group or others";
+    why = why_untrusted(st);
+    if (!why.empty()) {
+        why = std::string("staging tree ") + path + " " + why;
         return Fd();
     }
     return fd;
@@ -84,7 +92,7 @@ public:
                 continue;
             if (name == "..") {
                 if (folders_.empty())
-                    return Fd();
+                    return fail(EXDEV);
                 folders_.pop_back();
                 continue;
             }
@@ -92,7 +100,9 @@ public:
             if (fstatat(here(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 return Fd();
             if (S_ISLNK(st.st_mode)) {
-                if (++hops > 40 || !follow_link(name, todo))
+                if (++hops > 40)
+                    return fail(ELOOP);
+                if (!follow_link(name, todo))
                     return Fd();
             } else if (todo.empty()) {
                 return open_regular_at(here(), name.c_str());
@@ -100,10 +110,16 @@ public:
                 return Fd();
             }
         }
-        return Fd();
+        return fail(EISDIR);
     }
 
 private:
+    static Fd fail(int error)
+    {
+        errno = error;
+        return Fd();
+    }
+
     // Components in reverse, so that the next one is at the back.
     static std::vector<std::string> split(const std::string &path)
     {
@@ -132,13 +148,17 @@ private:
     {
         char text[PATH_MAX];
         ssize_t n = readlinkat(here(), name.c_str(), text, sizeof text - 1);
+        if (n == 0)
+            errno = ENOENT;
         if (n <= 0)
             return false;
         std::string target(text, static_cast<size_t>(n));
         if (target[0] == '/') {
             const std::string prefix = std::string(root_path_) + "/";
-            if (target.compare(0, prefix.size(), prefix) != 0)
+            if (target.compare(0, prefix.size(), prefix) != 0) {
+                errno = EXDEV;
                 return false;
+            }
             target.erase(0, prefix.size());
             folders_.clear();
         }
@@ -159,11 +179,8 @@ Fd open_below(int root, const std::string &path, const char *root_path)
     how.flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     Fd fd(static_cast<int>(syscall(SYS_openat2, root, path.c_str(), &how, sizeof how)));
-    if (fd.valid() || errno != ENOSYS) {
-        if (fd.valid() && !is_regular(fd.get()))
-            fd.reset();
-        return fd;
-    }
+    if (fd.valid() || errno != ENOSYS)
+        return regular_only(std::move(fd));
 #endif
     return BeneathWalk(root, root_path).open(path);
 }
@@ -179,7 +196,11 @@ Fd open_regular_at(int dir, const char *name, struct stat *st)
     struct stat own;
     if (!st)
         st = &own;
-    if (fd.valid() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)))
+    if (fd.valid() && fstat(fd.get(), st) != 0)
         fd.reset();
+    else if (fd.valid() && !S_ISREG(st->st_mode)) {
+        fd.reset();
+        errno = EISDIR;
+    }
     return fd;
 }

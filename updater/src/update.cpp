@@ -14,6 +14,7 @@
 #include "fd.h"
 #include "install.h"
 #include "journal.h"
+#include "records.h"
 #include "result.h"
 #include "scan.h"
 #include "staging.h"
@@ -28,7 +29,7 @@ uint64_t journal_bytes(const Plan &plan)
 {
     uint64_t bytes = 64;
     for (const PlanDir &dir : plan.dirs)
-        bytes += 3 * dir.name.size() + 24;
+        bytes += 3 * dir.name.size() + 48;
     for (const PlanFile &file : plan.files)
         bytes += 3 * file.name.size() + 64;
     return 2 * bytes;
@@ -61,20 +62,33 @@ unsigned long block_size_of(int install)
     return fstatvfs(install, &fs) == 0 ? fs.f_frsize : 4096;
 }
 
-std::string update_from(const std::string &staging, int install, int records)
+// A plan whose walk or space check fails changes nothing.
+Outcome update_from(const std::string &staging, int install, int records)
 {
     std::string why;
     Fd source = open_trusted_staging(staging.c_str(), why);
     if (!source.valid())
-        return "refused: " + why;
+        return {"refused: " + why, true};
     Plan plan;
-    if (!plan_update(source.get(), install, staging.c_str(), block_size_of(install), plan, why))
-        return "refused: " + why + "; nothing changed";
+    if (!plan_update(source.get(), install, staging.c_str(), block_size_of(install), plan, why) ||
+        !fits(install, plan, why))
+        return {"refused: " + why + "; nothing changed", true};
     if (!plan.changes())
-        return "nothing to do";
-    if (!fits(install, plan, why))
-        return "refused: " + why + "; nothing changed";
+        return {"nothing to do", true};
     return install_plan(source.get(), staging.c_str(), install, records, plan);
+}
+
+// An update never starts over an interrupted one it could not finish.
+Outcome recover_then_update(const std::string &staging, int install, int records)
+{
+    if (!lock_records(records))
+        return {std::string("refused: cannot lock the records folder (") + strerror(errno) +
+                    "); nothing changed",
+                true};
+    Outcome recovered = recover_interrupted_update(install, records);
+    if (!recovered.consistent)
+        return {recovered.line + "; the staged tree was not installed", false};
+    return update_from(staging, install, records);
 }
 
 Fd open_install_root(const std::string &path)
@@ -88,7 +102,7 @@ void createDir(const char *path)
 {
     struct stat st;
     if (stat(path, &st) != 0)
-        mkdir(path, 0777);
+        mkdir(path, 0755);
 }
 
 void listdir(const std::string &base, const std::string &rel)
@@ -96,13 +110,13 @@ void listdir(const std::string &base, const std::string &rel)
     Fd install = open_install_root(DST_ROOT + rel);
     if (!install.valid())
         return;
-    Fd records(open_records(install.get()));
+    std::string why;
+    Fd records = open_records(install.get(), why);
     if (!records.valid())
-        return;  // no journal, no update
+        return;  // nowhere to keep a journal: no update, and no result line
     std::string result;
     try {
-        recover_interrupted_update(install.get(), records.get());
-        result = update_from(base + rel, install.get(), records.get());
+        result = recover_then_update(base + rel, install.get(), records.get()).line;
     } catch (const std::bad_alloc &) {
         result = "refused: out of memory";
     }
@@ -117,12 +131,28 @@ bool read_only(int fd)
     return fstatvfs(fd, &fs) == 0 && (fs.f_flag & ST_RDONLY);
 }
 
-bool has_journal(int install, bool or_data = false)
+// Without a records folder there is nothing to recover; any other failure
+// to look is for recovery to report.
+bool needs_recovery_in(int install)
 {
-    Fd records(openat(install, kRecordsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    return records.valid() && (fstatat(records.get(), "journal", &st, AT_SYMLINK_NOFOLLOW) == 0 ||
-                               (or_data && journal_data_exists(records.get())));
+    std::string why;
+    Fd records = open_existing_records(install, why);
+    return records.valid() ? needs_recovery(records.get()) : errno != ENOENT;
+}
+
+Outcome recover(int install)
+{
+    std::string why;
+    Fd records = open_existing_records(install, why);
+    if (!records.valid())
+        return {"refused: " + why, false};
+    if (!lock_records(records.get()))
+        return {std::string("refused: cannot lock the records folder (") + strerror(errno) + ")",
+                false};
+    Outcome outcome = recover_interrupted_update(install, records.get());
+    if (!outcome.line.empty())
+        write_result(records.get(), outcome.line);
+    return outcome;
 }
 
 }  // namespace
@@ -130,25 +160,29 @@ bool has_journal(int install, bool or_data = false)
 int recover_at_boot()
 {
     Fd install = open_install_root(DST_ROOT);
-    if (!install.valid() || !has_journal(install.get(), true))
+    if (!install.valid() && errno == ENOENT)
         return 0;
-    const bool remount = read_only(install.get());
+    if (install.valid() && !needs_recovery_in(install.get()))
+        return 0;
+    const bool remount = install.valid() && read_only(install.get());
     if (remount) {
         run("mount -o rw,remount /opt/quarnel");
         install = open_install_root(DST_ROOT);
     }
-    Fd records(
-        openat(install.get(), kRecordsFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string result =
-        records.valid() ? recover_interrupted_update(install.get(), records.get()) : "";
-    if (!result.empty())
-        write_result(records.get(), result);
-    const bool done = !has_journal(install.get());
-    if (!done)
-        fprintf(stderr, "updater: the interrupted update in %s could not be finished\n", DST_ROOT);
-    records.reset();
+    Outcome outcome;
+    try {
+        outcome = install.valid()
+                      ? recover(install.get())
+                      : Outcome{std::string("cannot open ") + DST_ROOT + " (" + strerror(errno) + ")",
+                                false};
+    } catch (const std::bad_alloc &) {
+        outcome = {"out of memory", false};
+    }
+    if (!outcome.consistent)
+        fprintf(stderr, "updater: the interrupted update in %s could not be finished: %s\n", DST_ROOT,
+                outcome.line.c_str());
     install.reset();
     if (remount)
         run("mount -o ro,remount /opt/quarnel");
-    return done ? 0 : 1;
+    return outcome.consistent ? 0 : 1;
 }

@@ -9,8 +9,8 @@
 extern const char *DST_ROOT;
 extern const char *SRC_ROOT;
 
-// Creates the folder path when nothing exists there (mode 0777 less the
-// umask); an existing path of any type is left as it is.
+// Creates the folder path when nothing exists there (mode 0755); an
+// existing path of any type is left as it is.
 void createDir(const char *path);
 
 // Mirrors the staging folder base + rel into DST_ROOT + rel, all or
@@ -19,8 +19,9 @@ void createDir(const char *path);
 void listdir(const std::string &base, const std::string &rel);
 
 // For `updater --recover`: finishes or undoes an interrupted update in
-// DST_ROOT, remounting it writable for that if needed. 0 when the install
-// root is consistent afterwards, 1 otherwise.
+// DST_ROOT, remounting it writable for that if needed, and waiting for a
+// run in progress. 0 when the install root is consistent afterwards, 1
+// (with one line on standard error) otherwise.
 int recover_at_boot();
 
 #endif

@@ -3,9 +3,12 @@
    instruction (a processor fault while the signals are guarded);
    "kill-at-flush" kills the process when it flushes its writes, as a power
    cut or the OOM killer would; "kill-at-rename" kills it at its fourth
-   rename, once two journal versions are in place. */
+   rename, once two journal versions are in place; "swap-at-link" renames
+   the file QN_SWAP_WITH names over the source of its first hard link, as a
+   user who owns that folder could. */
 #define _GNU_SOURCE
 #include <dirent.h>
+#include <stdio.h>
 #include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -56,22 +59,29 @@ int renameat(int from_dir, const char *from, int to_dir, const char *to)
     return real(from_dir, from, to_dir, to);
 }
 
-int ftruncate(int fd, off_t length)
+/* The source's path: the descriptor's own, or the folder's plus the name. */
+static void path_of(int dir, const char *name, char *path, size_t size)
 {
-    static int calls;
-    if (fault_is("kill-at-rewrite") && ++calls == 2)
-        kill(getpid(), SIGKILL);
-    /* With 64-bit offsets on a 32-bit system the headers make this ftruncate64. */
-    const char *name = sizeof(off_t) > sizeof(long) ? "ftruncate64" : "ftruncate";
-    int (*real)(int, off_t) = (int (*)(int, off_t))dlsym(RTLD_NEXT, name);
-    return real(fd, length);
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+    ssize_t n = readlink(link, path, size - 1);
+    path[n > 0 ? n : 0] = '\0';
+    if (*name) {
+        strncat(path, "/", size - strlen(path) - 1);
+        strncat(path, name, size - strlen(path) - 1);
+    }
 }
 
-int unlinkat(int dir, const char *name, int flags)
+int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags)
 {
-    if (fault_is("kill-at-data-removal") && strcmp(name, "data") == 0)
-        kill(getpid(), SIGKILL);
-    int (*real)(int, const char *, int) =
-        (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "unlinkat");
-    return real(dir, name, flags);
+    static int calls;
+    const char *swap = getenv("QN_SWAP_WITH");
+    if (fault_is("swap-at-link") && swap && ++calls == 1) {
+        char path[4096];
+        path_of(from_dir, from, path, sizeof path);
+        rename(swap, path);
+    }
+    int (*real)(int, const char *, int, const char *, int) =
+        (int (*)(int, const char *, int, const char *, int))dlsym(RTLD_NEXT, "linkat");
+    return real(from_dir, from, to_dir, to, flags);
 }

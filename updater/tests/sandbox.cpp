@@ -120,7 +120,9 @@ void Sandbox::write_stubs(const RunOptions &options) const
 
 void Sandbox::exec_updater(const RunOptions &options) const
 {
-    umask(022);
+    umask(options.umask);
+    for (const auto &[name, value] : options.environment)
+        setenv(name.c_str(), value.c_str(), 1);
     // As under "ulimit -f": a write past the limit raises SIGXFSZ.
     if (options.file_size_limit > 0) {
         const rlimit limit{static_cast<rlim_t>(options.file_size_limit),

@@ -7,6 +7,7 @@
 #include "scratch.h"
 
 #include <string>
+#include <utility>
 #include <sys/types.h>
 #include <vector>
 
@@ -18,7 +19,9 @@ struct RunOptions {
     long file_size_limit = 0;   // bytes a file may grow to (0: no limit)
     long open_file_limit = 0;   // descriptors it may hold (0: as inherited)
     long install_space = 0;     // bytes: the install root is a tmpfs this small
+    mode_t umask = 022;         // the file-creation mask it inherits
     std::vector<std::string> arguments;
+    std::vector<std::pair<std::string, std::string>> environment;
 };
 
 struct RunResult {

@@ -1,0 +1,43 @@
+// The updater's own folder at the top of the install root
+// ("/opt/quarnel/.updater"): who may use it, the lock that makes runs take
+// turns, and the names of what it holds. Nothing else opens it.
+#ifndef QN_UPDATER_RECORDS_H
+#define QN_UPDATER_RECORDS_H
+
+#include <string>
+
+#include "fd.h"
+
+// Its name at the top of the install root; a staged entry of that name is
+// not installed.
+extern const char *const kRecordsFolder;
+
+// What the folder holds.
+extern const char *const kJournal;         // the journal of a run in progress
+extern const char *const kJournalNext;     // the journal's next version, until renamed
+extern const char *const kJournalDamaged;  // a journal that failed its checks, kept to read
+extern const char *const kResult;          // the last run's result line
+extern const char *const kResultNext;      // its next version, until renamed
+
+// Opens the records folder (created 0700 when missing) without following a
+// link. It is trusted only when it belongs to root or to the user running
+// the updater and is not writable by group or others: otherwise an invalid
+// Fd, with why set.
+Fd open_records(int install, std::string &why);
+
+// Opens it only when it exists (ENOENT otherwise), with the same checks.
+Fd open_existing_records(int install, std::string &why);
+
+// Waits until no other run holds the folder, then holds it until records is
+// closed. False with errno set.
+bool lock_records(int records);
+
+// True when something an interrupted run leaves is there: a journal, or a
+// next version a cut left behind. Errors count as true: recovery reports them.
+bool needs_recovery(int records);
+
+// Removes the next versions a cut left behind (and the data file of earlier
+// versions of the updater). Only the journal's absence makes them stale.
+void remove_leftovers(int records);
+
+#endif
