@@ -47,8 +47,10 @@ Fd open_existing_records(int install, std::string &why)
         why = std::string("cannot open the records folder (") + strerror(errno) + ")";
         return fd;
     }
-    if (!trusted(fd.get(), why))
+    if (!trusted(fd.get(), why)) {
         fd.reset();
+        errno = EPERM;
+    }
     return fd;
 }
 
