@@ -20,7 +20,7 @@ echo "old outside" >"$old/outside"
 cp /bin/busybox "$old/bin/busybox"
 mkfs.ext4 -q -F -L quarnel -d "$old" "$work/root.img" 32M
 
-# Staged tree (the guest adds a FIFO and makes secret.txt unreadable).
+# Staged tree (the guest adds a FIFO).
 build=$work/payload/build
 mkdir -p "$build"/www/apps/deep "$build/bin" "$build/empty"
 echo "new a" >"$build/a.txt"
@@ -40,7 +40,7 @@ ln -s missing "$build/dangling"
 expected=$work/expected
 cp -a "$old" "$expected"
 mkdir -p "$expected/lost+found" "$expected/www/apps/deep" "$expected/empty"
-cp "$build"/{a.txt,new.txt} "$expected/"
+cp "$build"/{a.txt,new.txt,secret.txt} "$expected/"
 cp "$build/www/index.html" "$expected/www/"
 cp "$build/www/apps/deep/nested.txt" "$expected/www/apps/deep/"
 cp "$build/bin/busybox" "$expected/bin/"
@@ -48,7 +48,7 @@ echo "new script" >"$expected/mode.sh"
 echo "new a" >"$expected/inlink"
 echo stopped >"$expected/hostapd.stopped"
 mkdir "$expected/.updater"
-echo "installed: 7 files, 3 new folders" >"$expected/.updater/result"
+echo "installed: 8 files, 3 new folders" >"$expected/.updater/result"
 
 cp "$vm_dir/guest/updater.sh" "$work/payload/main.sh"
 cp "$updater" "$work/payload/updater"
