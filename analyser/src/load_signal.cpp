@@ -127,11 +127,6 @@ std::string too_short_message(const std::string &name, std::uint64_t frames, std
            " (see --length)";
 }
 
-std::string input_name(const std::string &path)
-{
-    return path == "-" ? "standard input" : "'" + path + "'";
-}
-
 std::unique_ptr<FrameSource> open_signal(Signal signal, const std::string &name)
 {
     return std::make_unique<SignalSource>(std::move(signal), name);

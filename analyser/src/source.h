@@ -32,8 +32,12 @@ public:
     virtual std::string name() const = 0;
 };
 
-// "'path'", or "standard input" for "-".
-std::string input_name(const std::string &path);
+// "'path'", or "standard input" for "-". Inline: the readers are also
+// built on their own, without the rest of the analyser.
+inline std::string input_name(const std::string &path)
+{
+    return path == "-" ? "standard input" : "'" + path + "'";
+}
 
 // Two-channel sound file read through libsndfile, from a path or from an
 // open descriptor (which it then owns).
