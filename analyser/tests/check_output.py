@@ -150,8 +150,16 @@ def check_averaging(binary, tmp):
     assert "max-hold of 7 segments, 50% overlap" in title, title
 
 
+METRIC_KEYS = {"fundamental_Hz", "fundamental_level", "thd_dBc", "snr_dB", "sinad_dB",
+               "sfdr_dBc", "enob_bits", "noise_floor"}
+
+
 def metrics_of(binary, path, *args):
+    """The metrics of both channels, after checking the keys scripts use."""
     doc = json.loads(run(binary, path, "--metrics", *args))
+    for channel in doc["channels"].values():
+        assert set(channel["peak"]) == {"frequency_Hz", "level", "unit"}, channel
+        assert set(channel["metrics"]) == METRIC_KEYS, channel
     return doc["channels"]["A"]["metrics"], doc["channels"]["B"]["metrics"]
 
 
@@ -182,6 +190,23 @@ def check_metrics(binary, tmp):
     for m in metrics_of(binary, wav, "--json", "--length", str(n)):
         assert abs(m["thd_dBc"] - thd) < 0.05, (m, thd)
         assert abs(m["sfdr_dBc"] - 60.0) < 0.05, m
+    # A tone between bins in white noise, averaged: with a low-sidelobe
+    # window every bin outside the tone's is noise, whatever the ENBW.
+    n, fs = 4096, 48000
+    rng = np.random.default_rng(8)
+    i = np.arange(40 * n)
+    x = 0.5 * np.sin(2 * np.pi * 1000.3 * i / fs)
+    noise_a, noise_b = rng.normal(0, 0.01, i.size), rng.normal(0, 0.001, i.size)
+    wav = os.path.join(tmp, "tone_in_noise.wav")
+    write_wav(wav, x + noise_a, x + noise_b)
+    for window in ("blackman-harris", "flat-top"):
+        for m, noise in zip(metrics_of(binary, wav, "--json", "--length", str(n), "--window",
+                                       window, "--average", "all", "--unit", "volt"),
+                            (noise_a, noise_b)):
+            snr = 10 * np.log10(0.125 / np.mean(noise ** 2))
+            assert abs(m["snr_dB"] - snr) < 0.1, (window, m, snr)
+            assert abs(m["fundamental_Hz"] - 1000.3) < 0.02 * fs / n, (window, m)
+            assert abs(m["fundamental_level"] - 0.5) < 0.5 * 0.005, (window, m)
 
 
 def check_peak_table(binary, tmp):
@@ -201,6 +226,12 @@ def check_peak_table(binary, tmp):
         assert abs(peaks[0]["level"] - true_dbm) < 0.1, (tone, peaks)
         assert abs(peaks[1]["frequency_Hz"] * n / fs - 1500.4) < 0.02, (tone, peaks)
         assert abs(peaks[1]["level"] - (true_dbm - 40)) < 0.1, (tone, peaks)
+    # Noise alone has no peaks, however many are asked for.
+    noise = np.random.default_rng(3).normal(0, 0.01, n)
+    quiet = os.path.join(tmp, "noise_only.wav")
+    write_wav(quiet, noise, noise)
+    doc = json.loads(run(binary, quiet, "--length", str(n), "--peaks", "10", "--json"))
+    assert [c["peaks"] for c in doc["channels"].values()] == [[], []], doc
     svg = os.path.join(tmp, "peaks.svg")
     run(binary, wav, "--length", str(n), "--peaks", "2", "--svg", svg)
     marks = ET.parse(svg).getroot().find(f".//{SVG_NS}g[@class='peak-table']")
