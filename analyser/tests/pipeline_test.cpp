@@ -212,17 +212,20 @@ TEST(Pipeline, AveragesAnyLengthOneSegmentAtATime)
     EXPECT_NEAR(s.peak_b.value, -10.0, 1e-3);
 }
 
-// One segment through the averaging path (converted in double) reads like
-// the module's single-precision path; the median of two segments is their
+// One segment through the averaging path (grouped and converted in double)
+// reads like the module's single-precision path; the median of two segments is their
 // mean and max-hold never lies below it.
 TEST(Pipeline, AverageModesAgreeWhereTheyMust)
 {
     for (const int unit : {SPECTR_MODE_DBM, SPECTR_MODE_VOLT, SPECTR_MODE_DBU}) {
+        Options plain_options = options_for(256, unit);
+        Options one_options = averaging(256, 1, kAverageMean, unit);
+        plain_options.points = one_options.points = unit == SPECTR_MODE_VOLT ? 16 : 0;
         GeneratedSource plain_source(256);
-        Pipeline plain(options_for(256, unit));
+        Pipeline plain(plain_options);
         const Spectrum p = plain.run(read_frames(plain_source, 256));
         GeneratedSource one_source(256);
-        Pipeline one(averaging(256, 1, kAverageMean, unit));
+        Pipeline one(one_options);
         const Spectrum o = one.run_average(one_source);
         ASSERT_EQ(o.a.size(), p.a.size());
         for (std::size_t k = 0; k < p.a.size(); ++k) {
