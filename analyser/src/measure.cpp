@@ -43,25 +43,16 @@ struct Tone {
     double mean_square;  // of the tone itself
 };
 
-// The tone behind peak bin k: where the window's response ratio between
-// the bin and its larger neighbour, |W(1 - d)| / |W(d)|, matches theirs.
+// The tone behind peak bin k, from the magnitude ratio of the bin and its
+// larger neighbour.
 Tone interpolate(const std::vector<double> &p, std::size_t k, const WindowShape &window)
 {
     const double left = k > 0 ? p[k - 1] : 0.0;
     const double right = k + 1 < p.size() ? p[k + 1] : 0.0;
     const double side = right >= left ? 1.0 : -1.0;
     const double ratio = p[k] > 0 ? std::sqrt(std::max(left, right) / p[k]) : 0.0;
-    double low = 0.0, high = 0.5;
-    for (int i = 0; i < 40; ++i) {
-        const double mid = (low + high) / 2;
-        if (window.response(1.0 - mid) / window.response(mid) < ratio)
-            low = mid;
-        else
-            high = mid;
-    }
-    const double d = (low + high) / 2;
-    const double gain = window.response(0.0) / window.response(d);
-    return Tone{double(k) + side * d, p[k] * gain * gain};
+    const WindowShape::Offset offset = window.offset_for(ratio);
+    return Tone{double(k) + side * offset.bins, p[k] * offset.gain * offset.gain};
 }
 
 double decibels(double ratio) { return 10.0 * std::log10(ratio); }
@@ -77,6 +68,26 @@ WindowShape::WindowShape(int window, const double *coefficients, int length)
         squares += x * x;
     }
     enbw_ = length * squares / (sum_ * sum_);
+    const double centre = response(0.0);
+    for (int i = 0; i <= kSteps; ++i) {
+        const double d = 0.5 * i / kSteps;
+        const double here = response(d);
+        ratio_.push_back(response(1.0 - d) / here);
+        gain_.push_back(centre / here);
+    }
+}
+
+WindowShape::Offset WindowShape::offset_for(double ratio) const
+{
+    // The ratio grows from |W(1)| / |W(0)| at d = 0 to 1 at d = 1/2.
+    const auto above = std::upper_bound(ratio_.begin(), ratio_.end(), ratio);
+    if (above == ratio_.begin())
+        return {0.0, gain_.front()};
+    if (above == ratio_.end())
+        return {0.5, gain_.back()};
+    const auto i = static_cast<std::size_t>(above - ratio_.begin()) - 1;
+    const double t = (ratio - ratio_[i]) / (ratio_[i + 1] - ratio_[i]);
+    return {0.5 * (double(i) + t) / kSteps, gain_[i] + t * (gain_[i + 1] - gain_[i])};
 }
 
 double WindowShape::response(double d) const
@@ -135,6 +146,9 @@ std::vector<TablePeak> find_peaks(const ChannelBins &bins, int count, bool keep_
         const Tone tone = interpolate(p, k, bins.window);
         peaks.push_back({tone.bin * bins.bin_hz, bins.scale.level(tone.mean_square)});
     }
+    // Highest first by the tones' own levels, not their bins'.
+    std::stable_sort(peaks.begin(), peaks.end(),
+                     [](const TablePeak &x, const TablePeak &y) { return x.level > y.level; });
     return peaks;
 }
 

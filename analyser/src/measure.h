@@ -18,11 +18,24 @@ public:
     double enbw() const { return enbw_; }
     int lobe() const { return lobe_; }
 
+    // A tone d bins (0 to 1/2) from one bin and 1 - d from the next gives
+    // the two magnitudes the ratio |W(1 - d)| / |W(d)|: the d of a ratio,
+    // and the gain |W(0)| / |W(d)| that restores the tone's level.
+    struct Offset {
+        double bins;
+        double gain;
+    };
+    Offset offset_for(double ratio) const;
+
 private:
     std::vector<double> w_;
     double sum_;
     double enbw_;
     int lobe_;
+    // Both at d = i / (2 kSteps): a table, so that each peak costs no
+    // transform of the window.
+    static constexpr int kSteps = 256;
+    std::vector<double> ratio_, gain_;
 };
 
 // Bin powers P = 2 |X|^2 / sum(w)^2 (mean square volts of an on-bin tone)
