@@ -40,7 +40,7 @@ std::string describe(const Options &options, const Pipeline &pipeline)
 // place; never on a pipe or file, where it would mix with what scripts read.
 class Progress {
 public:
-    Progress(const FrameSource &source)
+    explicit Progress(const FrameSource &source)
         : shown_(false), enabled_(isatty(STDERR_FILENO) == 1), rate_(source.sample_rate()),
           total_(source.total_frames()), start_(std::chrono::steady_clock::now()), last_(start_)
     {
