@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <unistd.h>
@@ -175,6 +176,12 @@ Report make_report(const Options &options, const Pipeline &pipeline)
     return report;
 }
 
+// "12.34 dB"; "n/a dB" for a ratio of nothing (a silent channel).
+std::string decibels(double value, const char *unit)
+{
+    return std::isfinite(value) ? format("%.2f %s", value, unit) : format("n/a %s", unit);
+}
+
 // The peak table and metrics as text, for a reader without --json.
 std::string tables(const Report &report, const char *unit)
 {
@@ -185,12 +192,14 @@ std::string tables(const Report &report, const char *unit)
                            format_level(channel->peaks[i].level, unit).c_str(),
                            format_si(channel->peaks[i].frequency, "Hz").c_str());
         if (const auto &m = channel->metrics)
-            text +=
-                format("%s: fundamental %s at %s, THD %.2f dBc, SNR %.2f dB, SINAD %.2f dB, "
-                       "SFDR %.2f dBc, ENOB %.2f bits, noise floor %s per bin\n",
-                       name, format_level(m->fundamental_level, unit).c_str(),
-                       format_si(m->fundamental_hz, "Hz").c_str(), m->thd_dbc, m->snr_db, m->sinad_db,
-                       m->sfdr_dbc, m->enob_bits, format_level(m->noise_floor, unit).c_str());
+            text += format("%s: fundamental %s at %s, THD %s, SNR %s, SINAD %s, SFDR %s, ENOB %s, "
+                           "noise floor %s per bin\n",
+                           name, format_level(m->fundamental_level, unit).c_str(),
+                           format_si(m->fundamental_hz, "Hz").c_str(),
+                           decibels(m->thd_dbc, "dBc").c_str(), decibels(m->snr_db, "dB").c_str(),
+                           decibels(m->sinad_db, "dB").c_str(), decibels(m->sfdr_dbc, "dBc").c_str(),
+                           decibels(m->enob_bits, "bits").c_str(),
+                           format_level(m->noise_floor, unit).c_str());
     }
     return text;
 }

@@ -190,6 +190,11 @@ def check_metrics(binary, tmp):
     for m in metrics_of(binary, wav, "--json", "--length", str(n)):
         assert abs(m["thd_dBc"] - thd) < 0.05, (m, thd)
         assert abs(m["sfdr_dBc"] - 60.0) < 0.05, m
+    # Silence has no ratios: JSON says null, never NaN.
+    silence = os.path.join(tmp, "silence.wav")
+    write_wav(silence, np.zeros(256), np.zeros(256))
+    for m in metrics_of(binary, silence, "--json", "--length", "256"):
+        assert [m[k] for k in ("thd_dBc", "snr_dB", "sinad_dB", "sfdr_dBc")] == [None] * 4, m
     # A tone between bins in white noise, averaged: with a low-sidelobe
     # window every bin outside the tone's is noise, whatever the ENBW.
     n, fs = 4096, 48000
