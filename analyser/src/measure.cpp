@@ -172,7 +172,8 @@ Metrics measure(const ChannelBins &bins)
             }
         return sum;
     };
-    claim(0.0, kDc);
+    // DC spreads over the bins before its window's first null.
+    std::fill_n(use.begin(), std::min<long>(lobe, size), kDc);
 
     const auto strongest = [&](auto keep) {
         std::size_t best = 0;
