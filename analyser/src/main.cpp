@@ -27,14 +27,18 @@ std::string describe(const Options &options, const Pipeline &pipeline)
     const std::string rate = pipeline.rate_from_signal()
                                  ? format("%.0f Hz from the file", pipeline.sample_rate())
                                  : format("125 MHz / %d", std::max(options.decimation, 1));
-    std::string text = format("%s: N %d, %s window, sample rate %s", source.c_str(),
-                              pipeline.length(), window_name(options.window), rate.c_str());
-    if (options.average != 0) {
-        static const char *const kinds[] = {"mean", "median", "max-hold"};
-        text += format(", %s of %d segment%s, %g%% overlap", kinds[options.average_mode],
-                       pipeline.segments(), pipeline.segments() == 1 ? "" : "s", options.overlap);
-    }
-    return text;
+    return format("%s: N %d, %s window, sample rate %s", source.c_str(), pipeline.length(),
+                  window_name(options.window), rate.c_str());
+}
+
+// "mean of 12 segments, 50% overlap"; empty without --average.
+std::string describe_averaging(const Options &options, const Pipeline &pipeline)
+{
+    if (options.average == 0)
+        return {};
+    static const char *const kinds[] = {"mean", "median", "max-hold"};
+    return format("%s of %d segment%s, %g%% overlap", kinds[options.average_mode],
+                  pipeline.segments(), pipeline.segments() == 1 ? "" : "s", options.overlap);
 }
 
 // "12.3 s of 600.0 s read" on a terminal's standard error, rewritten in
@@ -157,6 +161,7 @@ Report make_report(const Options &options, const Pipeline &pipeline)
                   options.overlap,
                   pipeline.overlap_samples(),
                   pipeline.frames_used(),
+                  describe_averaging(options, pipeline),
                   options.peaks > 0,
                   {},
                   {}};

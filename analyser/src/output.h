@@ -34,6 +34,7 @@ struct Report {
     double overlap_percent;
     int overlap_samples;
     unsigned long long frames_used;
+    std::string averaging;  // for the plot: "mean of 12 segments, 50% overlap"
     bool peaks_asked;
     ChannelReport a;
     ChannelReport b;

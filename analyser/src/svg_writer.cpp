@@ -112,7 +112,9 @@ void write_trace(std::ostream &out, const Axes &axes, const Spectrum &spectrum,
     out << "\"/>\n";
 }
 
-void write_legend(std::ostream &out, const Spectrum &spectrum)
+// The peaks, and under them how the spectrum was averaged (a long title
+// would run off the page).
+void write_legend(std::ostream &out, const Spectrum &spectrum, const std::string &averaging)
 {
     const struct {
         const char *name;
@@ -130,6 +132,9 @@ void write_legend(std::ostream &out, const Spectrum &spectrum)
                       escape_xml(peak_line(entry.name, entry.peak, spectrum.unit)).c_str());
         y += 20;
     }
+    if (!averaging.empty())
+        out << format("<text class=\"averaging\" x=\"%.2f\" y=\"%.2f\">%s</text>\n",
+                      kLeft + kPlotWidth - 304, y, escape_xml(averaging).c_str());
     out << "</g>\n";
 }
 
@@ -178,7 +183,7 @@ void write_svg(std::ostream &out, const Spectrum &spectrum, const std::string &t
     if (report != nullptr && report->peaks_asked)
         write_peak_marks(out, axes, *report);
     write_labels(out, axes, spectrum.unit);
-    write_legend(out, spectrum);
+    write_legend(out, spectrum, report != nullptr ? report->averaging : std::string());
     out << "</svg>\n";
 }
 

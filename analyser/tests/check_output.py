@@ -146,8 +146,8 @@ def check_averaging(binary, tmp):
     # The plot says how the spectrum was averaged.
     svg = os.path.join(tmp, "average.svg")
     run(binary, wav, "--length", str(n), "--average", "7", "--average-mode", "max", "--svg", svg)
-    title = next(ET.parse(svg).getroot().iter(SVG_NS + "text")).text
-    assert "max-hold of 7 segments, 50% overlap" in title, title
+    note = ET.parse(svg).getroot().find(f".//{SVG_NS}text[@class='averaging']")
+    assert note.text == "max-hold of 7 segments, 50% overlap", note.text
 
 
 METRIC_KEYS = {"fundamental_Hz", "fundamental_level", "thd_dBc", "snr_dB", "sinad_dB",
