@@ -1,5 +1,6 @@
 #include "error.h"
 #include "input.h"
+#include "source.h"
 
 #include <cerrno>
 #include <charconv>
@@ -7,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <streambuf>
+#include <unistd.h>
 #include <string_view>
 #include <vector>
 
@@ -82,8 +86,8 @@ std::string quoted(std::string_view text)
 
 class LineError {
 public:
-    LineError(const std::string &path, std::size_t number)
-        : prefix_("'" + path + "' line " + std::to_string(number) + ": ")
+    LineError(const std::string &name, std::size_t number)
+        : prefix_(name + " line " + std::to_string(number) + ": ")
     {
     }
     Error operator()(const std::string &what) const { return Error(prefix_ + what); }
@@ -113,48 +117,144 @@ double checked_value(const Field &field, const LineError &error)
     return field.value;
 }
 
-}  // namespace
+// Standard input read through our own buffer, which starts with the bytes
+// already taken to tell the format.
+class DescriptorBuffer : public std::streambuf {
+public:
+    DescriptorBuffer(int fd, std::string prefix) : fd_(fd), buffer_(std::move(prefix))
+    {
+        setg(buffer_.data(), buffer_.data(), buffer_.data() + buffer_.size());
+    }
+    int error() const { return error_; }
 
-Signal read_csv(const std::string &path, std::size_t max_frames)
+private:
+    static constexpr std::size_t kSize = 65536;
+
+    int_type underflow() override
+    {
+        if (buffer_.size() < kSize)
+            buffer_.resize(kSize);
+        ssize_t got;
+        do
+            got = ::read(fd_, buffer_.data(), buffer_.size());
+        while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            if (got < 0)
+                error_ = errno;
+            return traits_type::eof();
+        }
+        setg(buffer_.data(), buffer_.data(), buffer_.data() + got);
+        return traits_type::to_int_type(buffer_[0]);
+    }
+
+    int fd_;
+    std::string buffer_;
+    int error_ = 0;
+};
+
+class CsvSource : public FrameSource {
+public:
+    explicit CsvSource(const std::string &path) : name_(input_name(path))
+    {
+        auto file = std::make_unique<std::ifstream>(path);
+        if (!*file)
+            throw Error("cannot open '" + path + "': " + std::strerror(errno));
+        in_ = std::move(file);
+    }
+    CsvSource(int fd, std::string prefix)
+        : name_("standard input"), stdin_(std::make_unique<DescriptorBuffer>(fd, std::move(prefix))),
+          in_(std::make_unique<std::istream>(stdin_.get()))
+    {
+    }
+
+    std::size_t read(double *a, double *b, std::size_t count) override
+    {
+        std::size_t done = 0;
+        while (done < count && next(a[done], b[done]))
+            ++done;
+        return done;
+    }
+
+    void finish() override
+    {
+        double a, b;
+        while (next(a, b)) {
+        }
+    }
+
+    std::string name() const override { return name_; }
+
+private:
+    bool next(double &a, double &b);
+
+    std::string name_;
+    std::unique_ptr<DescriptorBuffer> stdin_;
+    std::unique_ptr<std::istream> in_;
+    std::string line_;
+    std::size_t number_ = 0;
+    bool header_allowed_ = true;
+    bool ended_ = false;
+};
+
+bool CsvSource::next(double &a, double &b)
 {
-    std::ifstream in(path);
-    if (!in)
-        throw Error("cannot open '" + path + "': " + std::strerror(errno));
-
-    Signal signal;
-    std::string line;
-    std::size_t number = 0;
-    bool header_allowed = true;
-    while (std::getline(in, line)) {
-        ++number;
-        std::string_view text = line;
-        if (number == 1 && text.starts_with(kByteOrderMark))
+    while (!ended_ && std::getline(*in_, line_)) {
+        ++number_;
+        std::string_view text = line_;
+        if (number_ == 1 && text.starts_with(kByteOrderMark))
             text.remove_prefix(kByteOrderMark.size());
         text = trim(text);
         if (text.empty())
             continue;
-        const LineError error(path, number);
+        const LineError error(name_, number_);
         if (text.find('\r') != std::string_view::npos)
             throw error("carriage return inside the line: lines must end in LF or CR LF, "
                         "not in CR alone");
         const auto fields = parse_fields(text);
         // Only the first line with any text may be a header.
-        const bool header = header_allowed && is_header(fields);
-        header_allowed = false;
+        const bool header = header_allowed_ && is_header(fields);
+        header_allowed_ = false;
         if (header)
             continue;
         if (fields.size() != 2)
             throw error(std::string(kExpected) + ", found " + std::to_string(fields.size()) +
                         (fields.size() == 1 ? " field" : " fields"));
-        const double a = checked_value(fields[0], error);
-        const double b = checked_value(fields[1], error);
-        if (signal.frames() < max_frames) {
-            signal.a.push_back(a);
-            signal.b.push_back(b);
-        }
+        a = checked_value(fields[0], error);
+        b = checked_value(fields[1], error);
+        return true;
     }
-    if (in.bad())
-        throw Error("cannot read '" + path + "': " + std::strerror(errno));
+    if (!ended_) {
+        ended_ = true;
+        const int failure = stdin_ ? stdin_->error() : errno;
+        if (in_->bad() || (stdin_ && failure != 0))
+            throw Error("cannot read " + name_ + ": " + std::strerror(failure));
+    }
+    return false;
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSource> open_csv(const std::string &path)
+{
+    return std::make_unique<CsvSource>(path);
+}
+
+std::unique_ptr<FrameSource> open_csv_stdin(std::string prefix)
+{
+    return std::make_unique<CsvSource>(STDIN_FILENO, std::move(prefix));
+}
+
+Signal read_csv(const std::string &path, std::size_t max_frames)
+{
+    CsvSource source(path);
+    Signal signal;
+    double a, b;
+    while (signal.frames() < max_frames && source.read(&a, &b, 1) == 1) {
+        signal.a.push_back(a);
+        signal.b.push_back(b);
+    }
+    // Every line is checked, also those past the frames kept.
+    source.finish();
     return signal;
 }
 

@@ -12,8 +12,8 @@ void write_csv(std::ostream &out, const Spectrum &spectrum)
 {
     out << "frequency_Hz,A_" << spectrum.unit << ",B_" << spectrum.unit << '\n';
     for (std::size_t i = 0; i < spectrum.frequency.size(); ++i)
-        // 9 significant digits give every float back exactly.
-        out << format("%.10g,%.9g,%.9g\n", spectrum.frequency[i], spectrum.a[i], spectrum.b[i]);
+        out << format("%.10g,%.*g,%.*g\n", spectrum.frequency[i], spectrum.digits, spectrum.a[i],
+                      spectrum.digits, spectrum.b[i]);
 }
 
 std::ofstream open_output(const std::string &path)

@@ -34,6 +34,12 @@ constexpr std::array<UnitMode, 3> kUnits{{
     {"dbu", SPECTR_MODE_DBU, "dBu"},
 }};
 
+constexpr std::array<std::string_view, 3> kAverageModes{"mean", "median", "max"};
+
+// A count no input could fill: the segment count stays an int.
+constexpr int kMaxAverage = 1 << 30;
+constexpr int kMaxPeaks = 1000;
+
 // Exact in single precision, which is how the module takes the divider.
 constexpr int kMaxDecimation = 1 << 24;
 
@@ -86,6 +92,24 @@ int parse_unit(std::string_view text)
     throw invalid("--unit", text, "choose dbm, volt or dbu");
 }
 
+int parse_average(std::string_view text)
+{
+    if (text == "all")
+        return kAverageAll;
+    const int count = parse_number<int>("--average", text, "not an integer or 'all'");
+    if (count < 1 || count > kMaxAverage)
+        throw invalid("--average", text, "must be 'all' or a count from 1 to 1073741824");
+    return count;
+}
+
+int parse_average_mode(std::string_view text)
+{
+    for (std::size_t i = 0; i < kAverageModes.size(); ++i)
+        if (kAverageModes[i] == text)
+            return static_cast<int>(i);
+    throw invalid("--average-mode", text, "choose mean, median or max");
+}
+
 // name is one of the options check_known accepts.
 void set_option(Options &options, std::string_view name, std::string_view value)
 {
@@ -107,6 +131,18 @@ void set_option(Options &options, std::string_view name, std::string_view value)
         options.points = parse_int(name, value);
         if (options.points < 1)
             throw invalid(name, value, "must be at least 1");
+    } else if (name == "--average") {
+        options.average = parse_average(value);
+    } else if (name == "--overlap") {
+        options.overlap = parse_double(name, value);
+        if (options.overlap < 0 || options.overlap >= 100)
+            throw invalid(name, value, "must be a percentage from 0 up to, not including, 100");
+    } else if (name == "--average-mode") {
+        options.average_mode = parse_average_mode(value);
+    } else if (name == "--peaks") {
+        options.peaks = parse_int(name, value);
+        if (options.peaks < 1 || options.peaks > kMaxPeaks)
+            throw invalid(name, value, "must be from 1 to 1000");
     } else if (value.empty()) {
         throw Error("option '" + std::string(name) + "' needs a file name");
     } else if (name == "--csv") {
@@ -116,12 +152,25 @@ void set_option(Options &options, std::string_view name, std::string_view value)
     }
 }
 
+// Options without a value.
+bool *flag(Options &options, std::string_view name)
+{
+    if (name == "--keep-dc")
+        return &options.keep_dc;
+    if (name == "--metrics")
+        return &options.metrics;
+    if (name == "--json")
+        return &options.json;
+    return nullptr;
+}
+
 bool is_option(std::string_view arg) { return arg.size() > 1 && arg.front() == '-'; }
 
 void check_known(std::string_view name)
 {
-    for (const std::string_view known : {"--length", "--window", "--unit", "--impedance",
-                                         "--decimation", "--points", "--csv", "--svg"})
+    for (const std::string_view known :
+         {"--length", "--window", "--unit", "--impedance", "--decimation", "--points", "--csv",
+          "--svg", "--average", "--overlap", "--average-mode", "--peaks"})
         if (name == known)
             return;
     throw Error("unknown option '" + std::string(name) + "' (try --help)");
@@ -136,9 +185,9 @@ Options parse_options(int argc, const char *const argv[])
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             options.help = true;
-        } else if (arg == "--keep-dc") {
-            options.keep_dc = true;
-        } else if (!is_option(arg)) {
+        } else if (bool *set = flag(options, arg)) {
+            *set = true;
+        } else if (!is_option(arg) || arg == "-") {
             if (arg.empty())
                 throw Error("empty input file name");
             if (!options.input.empty())
@@ -146,8 +195,8 @@ Options parse_options(int argc, const char *const argv[])
                             std::string(arg) + "')");
             options.input = arg;
         } else if (const auto eq = arg.find('='); eq != std::string_view::npos) {
-            if (arg.substr(0, eq) == "--keep-dc")
-                throw Error("option '--keep-dc' takes no value");
+            if (flag(options, arg.substr(0, eq)))
+                throw Error("option '" + std::string(arg.substr(0, eq)) + "' takes no value");
             check_known(arg.substr(0, eq));
             set_option(options, arg.substr(0, eq), arg.substr(eq + 1));
         } else {
@@ -157,7 +206,14 @@ Options parse_options(int argc, const char *const argv[])
             set_option(options, arg, argv[++i]);
         }
     }
+    if (options.json && options.csv_path == "-")
+        throw Error("--json and --csv - both want standard output; write the CSV to a file");
     return options;
+}
+
+const char *average_mode_name(int mode)
+{
+    return mode >= 0 && mode < int(kAverageModes.size()) ? kAverageModes[mode].data() : "?";
 }
 
 const char *window_name(int window)
@@ -182,7 +238,8 @@ const char *usage_text()
 
 Amplitude spectra of a two-channel signal (channels A and B). FILE is a CSV
 file (name ending in .csv: two numeric columns in volts, optional header
-line) or a two-channel WAV file (samples taken as volts, full scale = 1 V).
+line) or a two-channel WAV file (samples taken as volts, full scale = 1 V);
+"-" reads standard input, a WAV stream or CSV text told apart by content.
 Without FILE a built-in test signal is analysed: a 1 V peak tone at 1/16 of
 the sample rate on A and a 0.1 V peak tone at 3/16 of it on B.
 Prints the peak of each channel.
@@ -204,6 +261,18 @@ Options:
   --svg FILE         write an SVG plot of both channels
   --keep-dc          keep the DC level; by default the two lowest bins read
                      like the third, so an offset cannot hide the peak
+  --average S|all    average the power of S segments of N samples (all:
+                     every whole segment of FILE, read in constant memory)
+  --overlap P        percent of a segment shared with the next, 0 <= P < 100
+                     (default 50)
+  --average-mode M   mean, median (of powers, scaled to read noise like the
+                     mean) or max (max-hold) (default mean)
+  --peaks K          list the K highest peaks of each channel, frequency and
+                     level interpolated between bins
+  --metrics          fundamental, THD, SNR, SINAD, SFDR, ENOB and noise
+                     floor of each channel's strongest tone
+  --json             write the results as one JSON document on standard
+                     output and the peak lines on standard error
   -h, --help         show this help
 )";
 }

@@ -4,23 +4,29 @@
 
 #include "options.h"
 #include "signal.h"
+#include "source.h"
 
+#include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace analyser {
 
 struct Peak {
-    float value;
-    float frequency;  // Hz
+    double value;
+    double frequency;  // Hz
 };
 
 struct Spectrum {
     const char *unit;
     std::vector<double> frequency;  // Hz, centre of each point's bin group
-    std::vector<float> a;
-    std::vector<float> b;
+    std::vector<double> a;
+    std::vector<double> b;
     Peak peak_a;
     Peak peak_b;
+    // Significant digits that give a level back: 9 for the module's floats,
+    // 17 for the averaged spectrum, which is converted in double.
+    int digits = 9;
 };
 
 // Releases the module's window and FFT plan, also when set-up fails halfway.
@@ -45,13 +51,32 @@ public:
     // its own and --decimation was not given.
     Spectrum run(const Signal &signal);
 
+    // Averages the power of overlapping segments of N frames from source
+    // (--average, --overlap, --average-mode), then groups and converts once,
+    // in double. progress, if set, is told the frames read so far.
+    Spectrum run_average(FrameSource &source,
+                         const std::function<void(std::uint64_t)> &progress = {});
+
+    // Segments averaged by the last run (1 without averaging), the frames
+    // they cover, and the samples two consecutive segments share.
+    int segments() const { return segments_; }
+    std::uint64_t frames_used() const { return frames_used_; }
+    int overlap_samples() const { return overlap_samples_; }
+
+    // |X[k]|^2 of the last run's N/2 bins, averaged as asked; DC not suppressed.
+    const std::vector<double> &power_a() const { return power_a_; }
+    const std::vector<double> &power_b() const { return power_b_; }
+
     // The sample rate of the last run, and whether it was the signal's own.
     double sample_rate() const { return sample_rate_; }
     bool rate_from_signal() const { return rate_from_signal_; }
 
 private:
-    void set_sample_rate(const Signal &signal);
-    void transform(const Signal &signal);
+    void set_sample_rate(double signal_rate);
+    void transform(const double *a, const double *b);
+    void accumulate();
+    void finish_average();
+    Spectrum spectrum_of_power();
     void convert_in_place(std::vector<float> &a, std::vector<float> &b, Peak &peak_a, Peak &peak_b);
     void decimate(int points, std::vector<float> &a, std::vector<float> &b);
     void group_bins();
@@ -75,6 +100,16 @@ private:
     std::vector<float> level_a_, level_b_;
     std::vector<float> grouped_a_, grouped_b_;
     std::vector<float> frequency_;
+
+    int average_;
+    int average_mode_;
+    int overlap_samples_;
+    int segments_ = 0;
+    std::uint64_t frames_used_ = 0;
+    std::vector<double> segment_a_, segment_b_;
+    std::vector<double> power_a_, power_b_;
+    // Every segment's powers, for the median.
+    std::vector<double> kept_a_, kept_b_;
 };
 
 }  // namespace analyser

@@ -46,7 +46,7 @@ Scale level_scale(const Spectrum &spectrum)
 {
     double low = INFINITY, high = -INFINITY;
     for (const auto *channel : {&spectrum.a, &spectrum.b})
-        for (const float v : *channel)
+        for (const double v : *channel)
             if (std::isfinite(v)) {
                 low = std::min(low, double(v));
                 high = std::max(high, double(v));
@@ -103,7 +103,7 @@ void write_labels(std::ostream &out, const Axes &axes, const char *unit)
 }
 
 void write_trace(std::ostream &out, const Axes &axes, const Spectrum &spectrum,
-                 const std::vector<float> &levels, const char *colour)
+                 const std::vector<double> &levels, const char *colour)
 {
     out << "<polyline fill=\"none\" stroke-width=\"1\" stroke=\"" << colour << "\" points=\"";
     for (std::size_t i = 0; i < levels.size(); ++i)
@@ -112,7 +112,9 @@ void write_trace(std::ostream &out, const Axes &axes, const Spectrum &spectrum,
     out << "\"/>\n";
 }
 
-void write_legend(std::ostream &out, const Spectrum &spectrum)
+// The peaks, and under them how the spectrum was averaged (a long title
+// would run off the page).
+void write_legend(std::ostream &out, const Spectrum &spectrum, const std::string &averaging)
 {
     const struct {
         const char *name;
@@ -130,12 +132,40 @@ void write_legend(std::ostream &out, const Spectrum &spectrum)
                       escape_xml(peak_line(entry.name, entry.peak, spectrum.unit)).c_str());
         y += 20;
     }
+    if (!averaging.empty())
+        out << format("<text class=\"averaging\" x=\"%.2f\" y=\"%.2f\">%s</text>\n",
+                      kLeft + kPlotWidth - 304, y, escape_xml(averaging).c_str());
+    out << "</g>\n";
+}
+
+// Each entry of the peak tables: a ring at its interpolated frequency and
+// level, numbered as in the table ("A1" is A's highest).
+void write_peak_marks(std::ostream &out, const Axes &axes, const Report &report)
+{
+    const struct {
+        const char *name;
+        const char *colour;
+        const std::vector<TablePeak> &peaks;
+    } channels[] = {{"A", "#1f5fbf", report.a.peaks}, {"B", "#c8321e", report.b.peaks}};
+    out << "<g class=\"peak-table\" font-family=\"sans-serif\" font-size=\"11\" "
+           "fill=\"none\">\n";
+    for (const auto &channel : channels)
+        for (std::size_t i = 0; i < channel.peaks.size(); ++i) {
+            const double x = axes.px(channel.peaks[i].frequency);
+            const double y = axes.py(channel.peaks[i].level);
+            out << format("<circle cx=\"%.2f\" cy=\"%.2f\" r=\"4\" stroke=\"%s\"/>\n", x, y,
+                          channel.colour);
+            out << format(
+                "<text x=\"%.2f\" y=\"%.2f\" fill=\"%s\" text-anchor=\"middle\">%s%zu</text>\n", x,
+                y - 8, channel.colour, channel.name, i + 1);
+        }
     out << "</g>\n";
 }
 
 }  // namespace
 
-void write_svg(std::ostream &out, const Spectrum &spectrum, const std::string &title)
+void write_svg(std::ostream &out, const Spectrum &spectrum, const std::string &title,
+               const Report *report)
 {
     const Axes axes = make_axes(spectrum);
     out << format("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -150,8 +180,10 @@ void write_svg(std::ostream &out, const Spectrum &spectrum, const std::string &t
     write_grid(out, axes);
     write_trace(out, axes, spectrum, spectrum.a, "#1f5fbf");
     write_trace(out, axes, spectrum, spectrum.b, "#c8321e");
+    if (report != nullptr && report->peaks_asked)
+        write_peak_marks(out, axes, *report);
     write_labels(out, axes, spectrum.unit);
-    write_legend(out, spectrum);
+    write_legend(out, spectrum, report != nullptr ? report->averaging : std::string());
     out << "</svg>\n";
 }
 

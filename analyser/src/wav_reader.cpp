@@ -1,5 +1,6 @@
 #include "error.h"
 #include "input.h"
+#include "source.h"
 
 #include <sndfile.h>
 
@@ -98,68 +99,110 @@ struct SndfileCloser {
     void operator()(SNDFILE *file) const { sf_close(file); }
 };
 
+// Interleaved frames read at a time.
+constexpr std::size_t kChunkFrames = 4096;
+
 // libsndfile owns the descriptor once it has it: sf_close closes it, and a
 // failed open closes it too, whatever libsndfile was told.
-class SoundFile {
+class SoundSource : public FrameSource {
 public:
-    explicit SoundFile(const std::string &path)
+    SoundSource(int fd, std::string name) : name_(std::move(name))
     {
-        // Opening it ourselves gives the plain system reason (missing, no
-        // permission) instead of libsndfile's wording for it.
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            throw Error("cannot open '" + path + "': " + std::strerror(errno));
+        const LibraryOutputMuted muted;
         const std::string format_problem = wav_format_problem(fd);
         file_.reset(sf_open_fd(fd, SFM_READ, &info_, SF_TRUE));
         if (!file_)
-            throw Error("cannot read '" + path +
-                        "' as a sound file: " + open_failure(format_problem));
+            throw Error("cannot read " + name_ + " as a sound file: " + open_failure(format_problem));
+        if (info_.channels != 2)
+            throw Error(name_ + " has " + std::to_string(info_.channels) +
+                        " channel(s); two are needed (A and B)");
     }
 
-    const SF_INFO &info() const { return info_; }
-    SNDFILE *get() const { return file_.get(); }
+    std::size_t read(double *a, double *b, std::size_t count) override
+    {
+        const LibraryOutputMuted muted;
+        std::size_t done = 0;
+        while (done < count && !ended_) {
+            sf_count_t wanted = static_cast<sf_count_t>(std::min(count - done, kChunkFrames));
+            if (info_.frames != SF_COUNT_MAX)
+                wanted = std::min<sf_count_t>(wanted, info_.frames - read_);
+            if (wanted <= 0) {
+                ended_ = true;
+                break;
+            }
+            frames_.resize(static_cast<std::size_t>(wanted) * 2);
+            const sf_count_t got = sf_readf_double(file_.get(), frames_.data(), wanted);
+            if (got < 0 || sf_error(file_.get()) != SF_ERR_NO_ERROR)
+                throw Error("cannot read " + name_ + ": " + sf_strerror(file_.get()));
+            for (sf_count_t i = 0; i < got; ++i) {
+                // Float files can hold NaN or infinity, which would poison the spectrum.
+                const double x = frames_[2 * i], y = frames_[2 * i + 1];
+                if (!std::isfinite(x) || !std::isfinite(y))
+                    throw Error(name_ + " frame " + std::to_string(read_ + i + 1) +
+                                ": sample is not a finite number");
+                a[done + i] = x;
+                b[done + i] = y;
+            }
+            done += static_cast<std::size_t>(got);
+            read_ += got;
+            if (got < wanted) {
+                // Through a pipe the frame count is the header's word, not the data's.
+                if (info_.frames != SF_COUNT_MAX)
+                    throw Error(name_ + " is cut short: it ends after " + std::to_string(read_) +
+                                " of the " + std::to_string(info_.frames) +
+                                " frames its header gives");
+                ended_ = true;
+            }
+        }
+        return done;
+    }
+
+    double sample_rate() const override { return info_.samplerate; }
+    std::uint64_t total_frames() const override
+    {
+        return info_.frames == SF_COUNT_MAX ? 0 : static_cast<std::uint64_t>(info_.frames);
+    }
+    std::string name() const override { return name_; }
 
 private:
+    std::string name_;
     SF_INFO info_{};
     std::unique_ptr<SNDFILE, SndfileCloser> file_;
+    std::vector<double> frames_;
+    sf_count_t read_ = 0;
+    bool ended_ = false;
 };
 
 }  // namespace
 
+std::unique_ptr<FrameSource> open_sound_fd(int fd, const std::string &name)
+{
+    return std::make_unique<SoundSource>(fd, name);
+}
+
+std::unique_ptr<FrameSource> open_sound(const std::string &path)
+{
+    // Opening it ourselves gives the plain system reason (missing, no
+    // permission) instead of libsndfile's wording for it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Error("cannot open '" + path + "': " + std::strerror(errno));
+    return open_sound_fd(fd, input_name(path));
+}
+
 Signal read_wav(const std::string &path, std::size_t max_frames)
 {
-    const LibraryOutputMuted muted;
-    const SoundFile file(path);
-    const SF_INFO &info = file.info();
-    if (info.channels != 2)
-        throw Error("'" + path + "' has " + std::to_string(info.channels) +
-                    " channel(s); two are needed (A and B)");
-
-    auto wanted = static_cast<std::size_t>(
-        std::min<sf_count_t>(info.frames, static_cast<sf_count_t>(max_frames)));
-    std::vector<double> frames(wanted * 2);
-    const sf_count_t got =
-        sf_readf_double(file.get(), frames.data(), static_cast<sf_count_t>(wanted));
-    if (got < 0 || sf_error(file.get()) != SF_ERR_NO_ERROR)
-        throw Error("cannot read '" + path + "': " + sf_strerror(file.get()));
-    // Through a pipe the frame count is the header's word, not the data's.
-    if (static_cast<std::size_t>(got) < wanted && info.frames != SF_COUNT_MAX)
-        throw Error("'" + path + "' is cut short: it ends after " + std::to_string(got) + " of the " +
-                    std::to_string(info.frames) + " frames its header gives");
-    wanted = static_cast<std::size_t>(got);
-
+    const auto source = open_sound(path);
     Signal signal;
-    signal.sample_rate = info.samplerate;
-    signal.a.reserve(wanted);
-    signal.b.reserve(wanted);
-    for (std::size_t i = 0; i < wanted; ++i) {
-        // Float files can hold NaN or infinity, which would poison the spectrum.
-        if (!std::isfinite(frames[2 * i]) || !std::isfinite(frames[2 * i + 1]))
-            throw Error("'" + path + "' frame " + std::to_string(i + 1) +
-                        ": sample is not a finite number");
-        signal.a.push_back(frames[2 * i]);
-        signal.b.push_back(frames[2 * i + 1]);
-    }
+    signal.sample_rate = source->sample_rate();
+    std::size_t wanted = max_frames;
+    if (const std::uint64_t total = source->total_frames(); total != 0)
+        wanted = static_cast<std::size_t>(std::min<std::uint64_t>(total, max_frames));
+    signal.a.resize(wanted);
+    signal.b.resize(wanted);
+    const std::size_t got = source->read(signal.a.data(), signal.b.data(), wanted);
+    signal.a.resize(got);
+    signal.b.resize(got);
     return signal;
 }
 

@@ -1,5 +1,7 @@
 #!/usr/bin/python3
-"""Checks spectrum-analyser's CSV against numpy and its SVG with an XML parser.
+"""Checks spectrum-analyser's CSV against numpy and its SVG with an XML parser;
+its averaging against scipy.signal.welch, its peak table and ADC figures
+against signals of known make-up, and standard input against a file.
 
 Usage: check_output.py PATH-TO-spectrum-analyser
 """
@@ -10,7 +12,11 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ET
 
+import json
+
 import numpy as np
+import scipy.io.wavfile
+import scipy.signal
 
 N = 1024
 CLOCK = 125e6
@@ -92,6 +98,171 @@ def check_svg(binary, tmp, infile):
     assert texts[0].startswith(infile + ": N 1024"), texts[0]
 
 
+def module_window(name, n):
+    """The module's symmetric windows (the scale cancels in every figure)."""
+    c = np.cos(np.arange(n) * (2 * np.pi) / (n - 1))
+    return {"hann": 1 - c, "hamming": 0.54 - 0.46 * c}[name]
+
+
+def to_volts(power_per_bin):
+    """One-sided mean-square volts per bin to peak volts."""
+    return np.sqrt(2 * power_per_bin)
+
+
+def write_wav(path, a, b, rate=48000):
+    scipy.io.wavfile.write(path, rate, np.stack([a, b], axis=1))
+
+
+def check_averaging(binary, tmp):
+    """Mean and median against welch, max-hold against numpy, both channels,
+    bins 1 and up (welch does not double its DC bin; the module does)."""
+    n, fs = 1024, 48000
+    rng = np.random.default_rng(19)
+    i = np.arange(30 * n + 123)  # a partial last segment, which is left out
+    a = 0.5 * np.sin(2 * np.pi * 3001.7 * i / fs) + 0.05 * np.sin(2 * np.pi * 9000 * i / fs) \
+        + rng.normal(0, 0.01, i.size)
+    b = 0.02 * np.cos(2 * np.pi * 15000.2 * i / fs) + rng.normal(0, 0.003, i.size)
+    wav = os.path.join(tmp, "noise.wav")
+    write_wav(wav, a, b)
+    for window, overlap in (("hann", 50), ("hamming", 30)):
+        w = module_window(window, n)
+        shared = n * overlap // 100
+        for mode in ("mean", "median", "max"):
+            out = run(binary, wav, "--length", str(n), "--window", window, "--unit", "volt",
+                      "--average", "all", "--overlap", str(overlap), "--average-mode", mode,
+                      "--keep-dc", "--csv", "-")
+            rows = np.loadtxt(out.splitlines()[1:], delimiter=",")
+            for column, x in ((1, a), (2, b)):
+                if mode == "max":
+                    starts = range(0, x.size - n + 1, n - shared)
+                    power = np.max([np.abs(np.fft.rfft(w * x[s:s + n])) ** 2 for s in starts], 0)
+                    want = to_volts(2 * power[: n // 2] / w.sum() ** 2)
+                else:
+                    _, pxx = scipy.signal.welch(x, fs, window=w, nperseg=n, noverlap=shared,
+                                                detrend=False, scaling="spectrum", average=mode)
+                    want = to_volts(pxx[: n // 2])
+                rel = np.max(np.abs(rows[1:, column] / want[1:] - 1))
+                assert rel < 1e-9, f"{window} {overlap}% {mode} column {column}: {rel:.2e}"
+    # The plot says how the spectrum was averaged.
+    svg = os.path.join(tmp, "average.svg")
+    run(binary, wav, "--length", str(n), "--average", "7", "--average-mode", "max", "--svg", svg)
+    note = ET.parse(svg).getroot().find(f".//{SVG_NS}text[@class='averaging']")
+    assert note.text == "max-hold of 7 segments, 50% overlap", note.text
+
+
+METRIC_KEYS = {"fundamental_Hz", "fundamental_level", "thd_dBc", "snr_dB", "sinad_dB",
+               "sfdr_dBc", "enob_bits", "noise_floor"}
+
+
+def metrics_of(binary, path, *args):
+    """The metrics of both channels, after checking the keys scripts use."""
+    doc = json.loads(run(binary, path, "--metrics", *args))
+    for channel in doc["channels"].values():
+        assert set(channel["peak"]) == {"frequency_Hz", "level", "unit"}, channel
+        assert set(channel["metrics"]) == METRIC_KEYS, channel
+    return doc["channels"]["A"]["metrics"], doc["channels"]["B"]["metrics"]
+
+
+def check_metrics(binary, tmp):
+    n = 16384
+    i = np.arange(8 * n)
+    # A 12-bit full-scale sine on bin 1021 (no common factor with N, so the
+    # quantisation error is spread like noise): 6.02 * 12 + 1.76 dB.
+    codes = np.round(2047 * np.sin(2 * np.pi * 1021 * i / n))
+    wav = os.path.join(tmp, "adc.wav")
+    scipy.io.wavfile.write(wav, 48000, np.stack([codes, codes], 1).astype(np.int16) * 16)
+    for m in metrics_of(binary, wav, "--json", "--average", "all"):
+        assert abs(m["sinad_dB"] - 74.0) < 0.1, m
+        assert abs(m["enob_bits"] - 12.0) < 0.02, m
+        assert abs(m["fundamental_Hz"] - 1021 * 48000 / n) < 1e-3, m
+    # Harmonics at known levels (the 5th and 6th fold back below Nyquist).
+    n = 4096
+    i = np.arange(n)
+    k = 501
+    dbc = {2: -60.0, 3: -70.0, 5: -66.0, 6: -75.0}
+    x = 0.5 * np.sin(2 * np.pi * k * i / n)
+    for h, level in dbc.items():
+        x += 0.5 * 10 ** (level / 20) * np.sin(2 * np.pi * h * k * i / n + h)
+    x += np.random.default_rng(5).normal(0, 1e-6, n)
+    wav = os.path.join(tmp, "harmonics.wav")
+    write_wav(wav, x, x / 10)
+    thd = 10 * np.log10(sum(10 ** (d / 10) for d in dbc.values()))
+    for m in metrics_of(binary, wav, "--json", "--length", str(n)):
+        assert abs(m["thd_dBc"] - thd) < 0.05, (m, thd)
+        assert abs(m["sfdr_dBc"] - 60.0) < 0.05, m
+    # Silence has no ratios: JSON says null, never NaN.
+    silence = os.path.join(tmp, "silence.wav")
+    write_wav(silence, np.zeros(256), np.zeros(256))
+    for m in metrics_of(binary, silence, "--json", "--length", "256"):
+        assert [m[k] for k in ("thd_dBc", "snr_dB", "sinad_dB", "sfdr_dBc")] == [None] * 4, m
+    # A tone between bins in white noise, averaged: with a low-sidelobe
+    # window every bin outside the tone's is noise, whatever the ENBW.
+    n, fs = 4096, 48000
+    rng = np.random.default_rng(8)
+    i = np.arange(40 * n)
+    x = 0.5 * np.sin(2 * np.pi * 1000.3 * i / fs)
+    noise_a, noise_b = rng.normal(0, 0.01, i.size), rng.normal(0, 0.001, i.size)
+    wav = os.path.join(tmp, "tone_in_noise.wav")
+    write_wav(wav, x + noise_a, x + noise_b)
+    for window in ("blackman-harris", "flat-top"):
+        for m, noise in zip(metrics_of(binary, wav, "--json", "--length", str(n), "--window",
+                                       window, "--average", "all", "--unit", "volt"),
+                            (noise_a, noise_b)):
+            snr = 10 * np.log10(0.125 / np.mean(noise ** 2))
+            assert abs(m["snr_dB"] - snr) < 0.1, (window, m, snr)
+            assert abs(m["fundamental_Hz"] - 1000.3) < 0.02 * fs / n, (window, m)
+            assert abs(m["fundamental_level"] - 0.5) < 0.5 * 0.005, (window, m)
+
+
+def check_peak_table(binary, tmp):
+    """A tone swept across one bin in 20 steps, a weaker one far away."""
+    n, fs = 4096, 48000
+    i = np.arange(n)
+    true_dbm = 10 * np.log10(0.3 ** 2 / 2 / 50 * 1000)
+    for step in range(20):
+        tone = 700 + step / 20
+        a = 0.3 * np.sin(2 * np.pi * tone * i / n) + 0.003 * np.sin(2 * np.pi * 1500.4 * i / n)
+        wav = os.path.join(tmp, "sweep.wav")
+        write_wav(wav, a, a)
+        peaks = json.loads(run(binary, wav, "--length", str(n), "--peaks", "2", "--json"))[
+            "channels"]["A"]["peaks"]
+        assert len(peaks) == 2, peaks
+        assert abs(peaks[0]["frequency_Hz"] * n / fs - tone) < 0.02, (tone, peaks)
+        assert abs(peaks[0]["level"] - true_dbm) < 0.1, (tone, peaks)
+        assert abs(peaks[1]["frequency_Hz"] * n / fs - 1500.4) < 0.02, (tone, peaks)
+        assert abs(peaks[1]["level"] - (true_dbm - 40)) < 0.1, (tone, peaks)
+    # Noise alone has no peaks, however many are asked for.
+    noise = np.random.default_rng(3).normal(0, 0.01, n)
+    quiet = os.path.join(tmp, "noise_only.wav")
+    write_wav(quiet, noise, noise)
+    doc = json.loads(run(binary, quiet, "--length", str(n), "--peaks", "10", "--json"))
+    assert [c["peaks"] for c in doc["channels"].values()] == [[], []], doc
+    svg = os.path.join(tmp, "peaks.svg")
+    run(binary, wav, "--length", str(n), "--peaks", "2", "--svg", svg)
+    marks = ET.parse(svg).getroot().find(f".//{SVG_NS}g[@class='peak-table']")
+    labels = [t.text for t in marks.iter(SVG_NS + "text")]
+    assert labels == ["A1", "A2", "B1", "B2"], labels
+
+
+def check_standard_input(binary, tmp):
+    """The same WAV and CSV from a file, through a pipe and as a redirected
+    file give the same bytes."""
+    wav = os.path.join(tmp, "noise.wav")
+    csv = os.path.join(tmp, "a&b<c>.csv")
+    for path in (wav, csv):
+        args = ["--length", "256", "--average", "all", "--csv", "-"]
+        want = subprocess.run([binary, path, *args], capture_output=True)
+        assert want.returncode == 0, want.stderr
+        with open(path, "rb") as f:
+            data = f.read()
+        piped = subprocess.run([binary, "-", *args], input=data, capture_output=True)
+        with open(path, "rb") as f:
+            redirected = subprocess.run([binary, "-", *args], stdin=f, capture_output=True)
+        for got in (piped, redirected):
+            assert (got.returncode, got.stdout, got.stderr) == (0, want.stdout, want.stderr), \
+                (path, got.stderr)
+
+
 def main():
     binary = sys.argv[1]
     with tempfile.TemporaryDirectory() as tmp:
@@ -104,7 +275,12 @@ def main():
                 f.write(f"{x!r},{y!r}\n")
         check_csv(binary, tmp, infile)
         check_svg(binary, tmp, infile)
-    print("analyser output matches numpy; SVG well-formed")
+        check_averaging(binary, tmp)
+        check_metrics(binary, tmp)
+        check_peak_table(binary, tmp)
+        check_standard_input(binary, tmp)
+    print("analyser output matches numpy and scipy; SVG well-formed; "
+          "standard input reads like a file")
 
 
 if __name__ == "__main__":

@@ -121,6 +121,12 @@ TEST(Command, CsvOutputGoesToFileOrStandardOutput)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.out).size(), 129u);
     EXPECT_EQ(r.err, "A: peak 10.00 dBm at 7.8125 MHz\nB: peak -10.00 dBm at 23.4375 MHz\n");
+
+    // JSON takes standard output the same way.
+    r = run_command(dir, {"--length", "256", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.out, MatchesRegex("\\{\n  \"input\": null,(.|\n)*\"channels\": \\{(.|\n)*\\}\n"));
+    EXPECT_EQ(r.err, "A: peak 10.00 dBm at 7.8125 MHz\nB: peak -10.00 dBm at 23.4375 MHz\n");
 }
 
 TEST(Command, BadInputGivesOneErrorLineAndFailure)
@@ -144,6 +150,7 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
     const struct {
         std::vector<std::string> args;
         const char *reason;
+        const char *standard_input = nullptr;  // a file in dir
     } cases[] = {
         {{dir.file("missing.wav")}, "No such file or directory"},
         {{dir.file("missing.csv")}, "No such file or directory"},
@@ -160,9 +167,30 @@ TEST(Command, BadInputGivesOneErrorLineAndFailure)
         {{"--impedance", "0x"}, "invalid --impedance '0x'"},
         {{"--points", "3000"}, "invalid --points '3000'"},
         {{"--csv", dir.file("no/such/dir.csv")}, "cannot write"},
+        {{"--overlap", "100"}, "invalid --overlap '100'"},
+        {{"--overlap=-1"}, "invalid --overlap '-1'"},
+        {{"--average", "0"}, "invalid --average '0'"},
+        {{"--average-mode", "mode"}, "invalid --average-mode 'mode'"},
+        {{"--peaks", "0"}, "invalid --peaks '0'"},
+        {{"--metrics=1"}, "'--metrics' takes no value"},
+        {{"--json", "--csv", "-"}, "--json and --csv - both want standard output"},
+        // 1000 frames hold 6 segments of 256 every 128.
+        {{dir.file("short.wav"), "--length", "256", "--average", "8"},
+         "short.wav' ends inside segment 7 of 8: 1000 samples per channel, of which 6 whole "
+         "segment(s) use 896; 8 segments of N = 256 overlapping by 128 need 1152"},
+        {{"-", "--length", "256", "--average", "8"},
+         "standard input ends inside segment 7 of 8: 1000 samples per channel",
+         "short.wav"},
+        {{"-", "--length", "256", "--average", "all"},
+         "standard input line 2: expected two numbers",
+         "junk.csv"},
+        {{"-", "--length", "256"}, "standard input has 0 samples per channel", "empty.csv"},
     };
+    qn::test::write_file(dir.file("empty.csv"), "");
     for (const auto &c : cases) {
-        const Result r = run_command(dir, c.args);
+        const std::string capture = ">'" + dir.file("stdout") + "'";
+        const Result r = run_command(
+            dir, c.args, c.standard_input ? "<'" + dir.file(c.standard_input) + "' " + capture : "");
         EXPECT_NE(r.status, 0) << c.reason;
         EXPECT_EQ(r.out, "") << c.reason;
         const auto err = lines(r.err);

@@ -1,13 +1,16 @@
 // The pipeline over the module: peaks, units, grouping and frequency axis.
 #include "error.h"
 #include "pipeline.h"
+#include "source.h"
 #include "spectrum.h"
 #include "test_signal.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace analyser {
 namespace {
@@ -157,6 +160,92 @@ TEST(Pipeline, RejectsLengthsAndPointsTheModuleCannotServe)
     o.points = 1;
     Pipeline pipeline(o);
     EXPECT_EQ(pipeline.run(synthesise_test_signal(1024)).a.size(), 1u);
+}
+
+// The built-in tones plus a little noise, made as they are asked for; it
+// notes the largest piece asked at once.
+class GeneratedSource : public FrameSource {
+public:
+    explicit GeneratedSource(std::size_t frames) : left_(frames) {}
+    std::size_t read(double *a, double *b, std::size_t count) override
+    {
+        largest_request = std::max(largest_request, count);
+        count = std::min(count, left_);
+        for (std::size_t i = 0; i < count; ++i, ++next_) {
+            state_ = state_ * 6364136223846793005u + 1442695040888963407u;
+            const double noise = double(state_ >> 11) * 0x1p-53 - 0.5;
+            a[i] = std::cos(2 * M_PI * double(next_ % 16) / 16) + 1e-3 * noise;
+            b[i] = 0.1 * std::cos(2 * M_PI * double(3 * next_ % 16) / 16) - 1e-3 * noise;
+        }
+        left_ -= count;
+        return count;
+    }
+    std::string name() const override { return "generated"; }
+
+    std::size_t largest_request = 0;
+
+private:
+    std::size_t left_;
+    std::size_t next_ = 0;
+    std::uint64_t state_ = 19;
+};
+
+Options averaging(int length, int segments, int mode, int unit = SPECTR_MODE_DBM)
+{
+    Options o = options_for(length, unit);
+    o.average = segments;
+    o.average_mode = mode;
+    return o;
+}
+
+TEST(Pipeline, AveragesAnyLengthOneSegmentAtATime)
+{
+    GeneratedSource source(256 * 100 + 77);
+    Pipeline pipeline(averaging(256, kAverageAll, kAverageMean));
+    const Spectrum s = pipeline.run_average(source);
+    // Segments of 256 every 128 frames; the partial last one is left out.
+    EXPECT_EQ(pipeline.segments(), 199);
+    EXPECT_EQ(pipeline.frames_used(), 256u + 198u * 128u);
+    EXPECT_LE(source.largest_request, 256u);
+    EXPECT_NEAR(s.peak_a.value, 10.0, 1e-3);
+    EXPECT_FLOAT_EQ(s.peak_a.frequency, 125e6 / 16);
+    EXPECT_NEAR(s.peak_b.value, -10.0, 1e-3);
+}
+
+// One segment through the averaging path (grouped and converted in double)
+// reads like the module's single-precision path; the median of two segments is their
+// mean and max-hold never lies below it.
+TEST(Pipeline, AverageModesAgreeWhereTheyMust)
+{
+    for (const int unit : {SPECTR_MODE_DBM, SPECTR_MODE_VOLT, SPECTR_MODE_DBU}) {
+        Options plain_options = options_for(256, unit);
+        Options one_options = averaging(256, 1, kAverageMean, unit);
+        plain_options.points = one_options.points = unit == SPECTR_MODE_VOLT ? 16 : 0;
+        GeneratedSource plain_source(256);
+        Pipeline plain(plain_options);
+        const Spectrum p = plain.run(read_frames(plain_source, 256));
+        GeneratedSource one_source(256);
+        Pipeline one(one_options);
+        const Spectrum o = one.run_average(one_source);
+        ASSERT_EQ(o.a.size(), p.a.size());
+        for (std::size_t k = 0; k < p.a.size(); ++k) {
+            EXPECT_NEAR(o.a[k], p.a[k], 1e-4 * std::max(1.0, std::fabs(p.a[k]))) << unit << k;
+            EXPECT_NEAR(o.b[k], p.b[k], 1e-4 * std::max(1.0, std::fabs(p.b[k]))) << unit << k;
+        }
+        EXPECT_NEAR(o.peak_a.value, p.peak_a.value, 1e-4);
+        EXPECT_EQ(o.peak_a.frequency, p.peak_a.frequency);
+    }
+    std::vector<double> power[3];
+    for (const int mode : {kAverageMean, kAverageMedian, kAverageMax}) {
+        GeneratedSource source(384);
+        Pipeline pipeline(averaging(256, 2, mode));
+        pipeline.run_average(source);
+        power[mode] = pipeline.power_a();
+    }
+    for (std::size_t k = 0; k < power[0].size(); ++k) {
+        EXPECT_NEAR(power[kAverageMedian][k], power[kAverageMean][k], 1e-12 * power[0][k]) << k;
+        EXPECT_GE(power[kAverageMax][k], power[kAverageMean][k]) << k;
+    }
 }
 
 }  // namespace
