@@ -3,13 +3,17 @@
    instruction (a processor fault while the signals are guarded);
    "kill-at-flush" kills the process when it flushes its writes, as a power
    cut or the OOM killer would; "kill-at-rename" kills it at its fourth
-   rename, once two journal versions are in place. */
+   rename, once two journal versions are in place; "stop-after-fork" stops
+   the detached child at its start, so that a tracer can attach to it
+   alone, and lets nothing it starts stop again. With QN_NO_SYNC set, sync()
+   flushes nothing. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 static int fault_is(const char *name)
@@ -35,6 +39,8 @@ static void kill_at_flush(void)
 void sync(void)
 {
     kill_at_flush();
+    if (getenv("QN_NO_SYNC"))
+        return;
     void (*real)(void) = (void (*)(void))dlsym(RTLD_NEXT, "sync");
     real();
 }
@@ -74,4 +80,15 @@ int unlinkat(int dir, const char *name, int flags)
     int (*real)(int, const char *, int) =
         (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "unlinkat");
     return real(dir, name, flags);
+}
+
+pid_t fork(void)
+{
+    pid_t (*real)(void) = (pid_t(*)(void))dlsym(RTLD_NEXT, "fork");
+    pid_t pid = real();
+    if (pid == 0 && fault_is("stop-after-fork")) {
+        unsetenv("QN_FAULT");
+        raise(SIGSTOP);
+    }
+    return pid;
 }
