@@ -294,8 +294,11 @@ std::vector<int> Sandbox::start_together(const std::vector<Launch> &launches) co
         const pid_t pid = waitpid(-1, &status, WNOHANG | WUNTRACED);
         if (pid < 0 && errno == ECHILD)
             break;
-        if (pid == 0 && Clock::now() > deadline && getpid() == 1)
+        if (pid == 0 && Clock::now() > deadline) {
+            if (getpid() != 1)
+                break;
             kill(-1, SIGKILL);  // everything in this namespace but us
+        }
         if (pid <= 0) {
             usleep(500);
         } else if (WIFSTOPPED(status)) {
