@@ -279,9 +279,12 @@ protected:
         return text;
     }
 
-    // Why the line is not true of the tree; "" when it is.
+    // Why the line is not true of the tree; "" when it is. A run that could
+    // not write its line may remove the one before: no line claims nothing.
     static std::string untrue(const std::string &line, const std::string &version)
     {
+        if (line.empty())
+            return "";
         if (line.rfind("installed: ", 0) == 0 || line == "nothing to do")
             return version == "new" ? "" : "success reported over a tree not new";
         if (line.rfind("refused: ", 0) == 0)
