@@ -457,17 +457,26 @@ TEST_F(AllOrNothing, UnderAFaultAtEveryCallOfARecoveryAfterTheCommit)
 }
 
 // The board's web handler triggered twice, now and then with a recovery
-// started by hand during the update.
+// started by hand during the update. Many more files in one folder keep each
+// run's journal in place long enough for the other run to meet it.
 TEST_F(AllOrNothing, WithTwoUpdatesStartedTogether)
 {
+    for (int i = 0; i < 200; ++i) {
+        const std::string page = "www/page" + std::to_string(i);
+        write_file(box_.staging() + "/" + page, "page");
+        write_file(box_.root() + "/new/" + page, "page");
+        paths_.push_back(page);
+    }
+    old_ = tree_state(box_.root() + "/old", paths_);
+    new_ = tree_state(box_.root() + "/new", paths_);
     EXPECT_CHILD_PASSED(box_.inside([&] {
         Tally tally;
         for (unsigned round = 0; round < 30; ++round) {
             tally.begin("rounds");
             reset();
-            std::vector<Launch> launches{{}, {}};
+            std::vector<Launch> launches{{}, {{}, {}, round % 3}};
             if (round % 3 == 2)
-                launches.push_back({kRecover.arguments, {}, 2 + round / 3 * 4});
+                launches.push_back({kRecover.arguments, {}, 8 + round});
             box_.start_together(launches);
             const std::string at = "round " + std::to_string(round), line = result_line();
             if (version() != "new")
