@@ -214,7 +214,8 @@ protected:
     void SetUp() override
     {
         if (std::getenv("QN_TARGET_EMULATOR"))
-            GTEST_SKIP() << "strace cannot trace a program under a user-mode emulator";
+            GTEST_SKIP() << "strace cannot trace a program under a user-mode emulator, and the "
+                            "hundreds of runs would take too long there";
         build(box_.root() + "/old", &Entry::before);
         build(box_.root() + "/new", &Entry::after);
         build(box_.staging(), &Entry::staged);

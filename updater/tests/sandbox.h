@@ -61,7 +61,7 @@ public:
 
     // Runs body as process 1 of a private PID and mount namespace that is
     // set up as for run(), for many runs through start_together(). There
-    // /opt is a tmpfs, the commands the updater starts are stubs that return
+    // /opt (and so install()) is a tmpfs, the commands the updater starts are stubs that return
     // at once, and its sync() of the whole machine is left out.
     qn::test::ChildResult inside(const std::function<qn::test::Failures()> &body) const;
 
