@@ -5,7 +5,10 @@
    cut or the OOM killer would; "kill-at-rename" kills it at its fourth
    rename, once two journal versions are in place; "swap-at-link" renames
    the file QN_SWAP_WITH names over the source of its first hard link, as a
-   user who owns that folder could. */
+   user who owns that folder could; "stop-after-fork" stops the detached
+   child at its start, so that a tracer can attach to it alone, and lets
+   nothing it starts stop again. With QN_NO_SYNC set, sync() flushes
+   nothing. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <stdio.h>
@@ -13,6 +16,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 static int fault_is(const char *name)
@@ -38,6 +42,8 @@ static void kill_at_flush(void)
 void sync(void)
 {
     kill_at_flush();
+    if (getenv("QN_NO_SYNC"))
+        return;
     void (*real)(void) = (void (*)(void))dlsym(RTLD_NEXT, "sync");
     real();
 }
@@ -84,4 +90,15 @@ int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags
     int (*real)(int, const char *, int, const char *, int) =
         (int (*)(int, const char *, int, const char *, int))dlsym(RTLD_NEXT, "linkat");
     return real(from_dir, from, to_dir, to, flags);
+}
+
+pid_t fork(void)
+{
+    pid_t (*real)(void) = (pid_t(*)(void))dlsym(RTLD_NEXT, "fork");
+    pid_t pid = real();
+    if (pid == 0 && fault_is("stop-after-fork")) {
+        unsetenv("QN_FAULT");
+        raise(SIGSTOP);
+    }
+    return pid;
 }

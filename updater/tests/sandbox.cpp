@@ -2,6 +2,7 @@
 
 #include "child.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,6 +26,7 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 constexpr auto kDeadline = std::chrono::seconds(20);
+constexpr const char *kStubs[] = {"killall", "mount", "nohup", "reboot"};
 
 using Clock = std::chrono::steady_clock;
 
@@ -112,7 +115,7 @@ void Sandbox::write_stubs(const RunOptions &options) const
     const std::string log = root() + "/log";
     write_file(log, "", 0666);
     chmod(log.c_str(), 0666);
-    for (const char *name : {"killall", "mount", "nohup", "reboot"}) {
+    for (const char *name : kStubs) {
         std::string extra = std::string(name) == "killall" ? options.killall_extra : "";
         write_file(root() + "/bin/" + name, stub_script(name, log, extra), 0755);
     }
@@ -151,18 +154,26 @@ void Sandbox::exec_updater(const RunOptions &options) const
     _exit(127);
 }
 
+// What could not be mounted; "" when /tmp and /opt are the scratch tree's.
+std::string Sandbox::cover_tmp_and_opt() const
+{
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        return "mount proc";
+    const HeldTree build_tree = hold_build_tree();
+    if (!bind_over(root() + "/tmp", "/tmp") || !bind_over(root() + "/opt", "/opt"))
+        return "bind mount";
+    if (!show_build_tree_again(build_tree))
+        return "bind mount of the build tree";
+    return "";
+}
+
 // Pid 1 of the namespace: mounts the scratch tree, starts the updater and
 // waits until it and everything it started has ended.
 void Sandbox::act_as_init(const RunOptions &options) const
 {
     const std::string result = root() + "/result";
-    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
-        qn::test::skip_child("mount proc");
-    const HeldTree build_tree = hold_build_tree();
-    if (!bind_over(root() + "/tmp", "/tmp") || !bind_over(root() + "/opt", "/opt"))
-        qn::test::skip_child("bind mount");
-    if (!show_build_tree_again(build_tree))
-        qn::test::skip_child("bind mount of the build tree");
+    if (const std::string failed = cover_tmp_and_opt(); !failed.empty())
+        qn::test::skip_child(failed);
     if (options.install_space > 0 && !limit_install_space(options.install_space))
         qn::test::skip_child("small tmpfs for the install root");
     const auto start = Clock::now();
@@ -240,4 +251,200 @@ RunResult Sandbox::read_result() const
     for (std::string line; std::getline(log, line);)
         r.commands.push_back(line);
     return r;
+}
+
+qn::test::ChildResult Sandbox::inside(const std::function<qn::test::Failures()> &body) const
+{
+    const std::string stubs = root() + "/quick-bin";
+    fs::create_directories(stubs);
+    for (const char *name : kStubs) {
+        std::error_code exists_already;
+        fs::create_symlink("/bin/true", stubs + "/" + name, exists_already);
+    }
+    qn::test::ChildOptions isolated;
+    isolated.namespaces = CLONE_NEWPID | CLONE_NEWNS;
+    return qn::test::run_in_child(
+        isolated,
+        [this]() -> std::string {
+            // Flushes of a tmpfs wait for no disk.
+            if (mount("tmpfs", (root() + "/opt").c_str(), "tmpfs", 0, "mode=0755") != 0)
+                return "tmpfs for /opt";
+            return cover_tmp_and_opt();
+        },
+        body);
+}
+
+std::vector<int> Sandbox::start_together(const std::vector<Launch> &launches) const
+{
+    // What the runs leave running comes back here, to be waited for.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::vector<pid_t> started;
+    const Launch *traced_update = nullptr;
+    for (const Launch &launch : launches) {
+        const pid_t pid = fork();
+        if (pid == 0)
+            exec_launch(launch);
+        started.push_back(pid);
+        if (launch.arguments.empty() && !launch.strace.empty())
+            traced_update = &launch;
+    }
+    std::vector<int> statuses(launches.size(), -1);
+    int held = -1;
+    const auto deadline = Clock::now() + kDeadline;
+    for (;;) {
+        int status;
+        const pid_t pid = waitpid(-1, &status, WNOHANG | WUNTRACED);
+        if (pid < 0 && errno == ECHILD)
+            break;
+        if (pid == 0 && Clock::now() > deadline) {
+            if (getpid() != 1)
+                break;
+            kill(-1, SIGKILL);  // everything in this namespace but us
+        }
+        if (pid <= 0) {
+            usleep(500);
+        } else if (WIFSTOPPED(status)) {
+            // An update's detached child waits for its tracer.
+            if (traced_update)
+                attach_strace(pid, traced_update->strace, held);
+            kill(pid, SIGCONT);
+        } else {
+            const auto at = std::find(started.begin(), started.end(), pid);
+            if (at != started.end())
+                statuses[static_cast<size_t>(at - started.begin())] = status;
+        }
+    }
+    if (held >= 0)
+        close(held);
+    return statuses;
+}
+
+// Returns once strace holds the process (it says so on its error output,
+// kept open in held until the end of the run).
+void Sandbox::attach_strace(pid_t pid, const std::vector<std::string> &options, int &held) const
+{
+    int said[2];
+    if (pipe2(said, O_CLOEXEC) != 0)
+        return;
+    const pid_t tracer = fork();
+    if (tracer == 0) {
+        dup2(said[1], STDERR_FILENO);
+        std::vector<std::string> words{"strace"};
+        words.insert(words.end(), options.begin(), options.end());
+        words.insert(words.end(), {"-p", std::to_string(pid)});
+        std::vector<char *> argv;
+        for (std::string &word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execv(kStracePath, argv.data());
+        _exit(127);
+    }
+    close(said[1]);
+    std::string text;
+    char buffer[256];
+    ssize_t n;
+    while (text.find(" attached") == std::string::npos &&
+           (n = read(said[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    if (held >= 0)
+        close(held);
+    held = said[0];
+}
+
+void Sandbox::exec_launch(const Launch &launch) const
+{
+    usleep(launch.delay_ms * 1000);
+    const int null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd)
+        dup2(null, fd);
+    umask(022);
+    setenv("PATH", (root() + "/quick-bin:/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
+    // The flush of the whole machine at the end of an update would wait for
+    // every other disk writer on it, for nothing the runs here rely on.
+    setenv("QN_NO_SYNC", "1", 1);
+    setenv("LD_PRELOAD", FAULT_INJECT_PATH, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    std::vector<std::string> words;
+    const bool through_strace = !launch.strace.empty() && !launch.arguments.empty();
+    if (!launch.strace.empty() && launch.arguments.empty()) {
+        setenv("QN_FAULT", "stop-after-fork", 1);
+    } else if (through_strace) {
+        words.push_back("strace");
+        words.insert(words.end(), launch.strace.begin(), launch.strace.end());
+        words.push_back("--");
+    }
+    words.push_back(UPDATER_PATH);
+    words.insert(words.end(), launch.arguments.begin(), launch.arguments.end());
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    execv(through_strace ? kStracePath : UPDATER_PATH, argv.data());
+    _exit(127);
+}
+
+namespace {
+
+std::string digest(const std::string &content)
+{
+    if (content.size() <= 32)
+        return content;
+    return std::to_string(content.size()) + " bytes #" +
+           std::to_string(std::hash<std::string>{}(content));
+}
+
+}  // namespace
+
+TreeState tree_state(const std::string &root, const std::vector<std::string> &paths)
+{
+    TreeState state;
+    std::map<std::pair<dev_t, ino_t>, std::string> first_name;
+    for (const std::string &path : paths) {
+        const std::string full = root + "/" + path;
+        struct stat st;
+        std::string &word = state[path] = "-";
+        if (lstat(full.c_str(), &st) != 0)
+            continue;
+        char bits[8];
+        snprintf(bits, sizeof bits, "%04o", st.st_mode & 07777);
+        if (S_ISDIR(st.st_mode)) {
+            word = std::string("d") + bits;
+        } else if (S_ISREG(st.st_mode)) {
+            word = std::string("f") + bits + ":" + digest(read_file(full));
+            const auto [first, fresh] = first_name.emplace(std::pair(st.st_dev, st.st_ino), path);
+            if (!fresh)
+                word += " =" + first->second;
+        } else if (S_ISLNK(st.st_mode)) {
+            std::error_code error;
+            word = "l:" + fs::read_symlink(full, error).string();
+        } else {
+            word = "other";
+        }
+    }
+    return state;
+}
+
+std::string first_difference(const TreeState &seen, const TreeState &wanted)
+{
+    for (const auto &[path, word] : wanted) {
+        const auto found = seen.find(path);
+        const std::string got = found == seen.end() ? "-" : found->second;
+        if (got != word)
+            return path + ": " + got + " (wanted " + word + ")";
+    }
+    return "";
+}
+
+std::vector<std::string> litter_in(const std::string &install)
+{
+    std::vector<std::string> found;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(install, error), end; !error && it != end;
+         it.increment(error))
+        if (it->path().filename().string().rfind(".updater-", 0) == 0)
+            found.push_back(fs::relative(it->path(), install).string());
+    for (const char *name : {"journal", "journal-new", "result-new", "data"})
+        if (exists(install + "/.updater/" + name))
+            found.push_back(std::string(".updater/") + name);
+    return found;
 }

@@ -4,8 +4,11 @@
 #ifndef QN_UPDATER_TESTS_SANDBOX_H
 #define QN_UPDATER_TESTS_SANDBOX_H
 
+#include "child.h"
 #include "scratch.h"
 
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <sys/types.h>
@@ -35,6 +38,17 @@ struct RunResult {
     std::vector<std::string> commands;
 };
 
+inline constexpr const char *kStracePath = "/usr/bin/strace";
+
+// One updater started by Sandbox::start_together().
+struct Launch {
+    std::vector<std::string> arguments;
+    // Options of strace (injections, output): a --recover is traced from its
+    // start, an update from the fork on, in its detached child alone.
+    std::vector<std::string> strace;
+    unsigned delay_ms = 0;  // started this much later than the others
+};
+
 class Sandbox {
 public:
     Sandbox();
@@ -48,7 +62,23 @@ public:
 
     RunResult run(const RunOptions &options = {});
 
+    // Runs body as process 1 of a private PID and mount namespace that is
+    // set up as for run(), for many runs through start_together(). There
+    // /opt (and so install()) is a tmpfs, the commands the updater starts are stubs that return
+    // at once, and its sync() of the whole machine is left out.
+    qn::test::ChildResult inside(const std::function<qn::test::Failures()> &body) const;
+
+    // In inside(): starts the updaters and waits until everything they
+    // started has ended (what still runs after 20 s is killed). The wait
+    // status of each, -1 if it was not seen to end. A fault that makes the
+    // updater reboot ends the namespace and with it the body.
+    std::vector<int> start_together(const std::vector<Launch> &launches) const;
+    int start(const Launch &launch) const { return start_together({launch})[0]; }
+
 private:
+    std::string cover_tmp_and_opt() const;
+    [[noreturn]] void exec_launch(const Launch &launch) const;
+    void attach_strace(pid_t pid, const std::vector<std::string> &options, int &held) const;
     void write_stubs(const RunOptions &options) const;
     bool limit_install_space(long bytes) const;
     void keep_limited_install() const;
@@ -59,6 +89,20 @@ private:
     // /tmp and /opt are covered inside the namespace: the tree lives elsewhere.
     qn::test::ScratchDir scratch_{"updater-sandbox", "/var/tmp"};
 };
+
+// What an update may change of each path below root, one word per path:
+// type, permission bits, content (a file's, a link's target), and the first
+// earlier path that shares its inode; "-" when missing.
+using TreeState = std::map<std::string, std::string>;
+TreeState tree_state(const std::string &root, const std::vector<std::string> &paths);
+
+// The first path whose state differs, with both words; "" when equal.
+std::string first_difference(const TreeState &seen, const TreeState &wanted);
+
+// What an update must not leave in the install root: names starting with
+// ".updater-" at any depth, and the journal, its data and half-written
+// records in ".updater".
+std::vector<std::string> litter_in(const std::string &install);
 
 using qn::test::exists;
 using qn::test::files_named;
