@@ -15,6 +15,7 @@
 #include "fd.h"
 #include "journal.h"
 #include "records.h"
+#include "result.h"
 #include "staging.h"
 
 namespace {
@@ -306,6 +307,7 @@ Outcome roll_back(int install, int records, const Plan &plan, const std::string 
 Outcome install_plan(int staging, const char *staging_path, int install, int records, Plan &plan)
 {
     name_temporaries(plan);
+    forget_result(records);
     bool replaced;
     if (!write_journal(records, plan, false, replaced)) {
         const std::string why = because("cannot write the journal");

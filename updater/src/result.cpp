@@ -36,3 +36,5 @@ void write_result(int records, const std::string &line)
     else
         unlinkat(records, kResultNext, 0);
 }
+
+void forget_result(int records) { unlinkat(records, kResult, 0); }

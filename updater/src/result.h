@@ -10,4 +10,9 @@
 // update then writes nothing at all).
 void write_result(int records, const std::string &line);
 
+// Removes the last run's line before a run changes the tree: if the new
+// line cannot be written, none is better than one that is no longer true.
+// The journal's flush makes the removal last.
+void forget_result(int records);
+
 #endif
