@@ -26,7 +26,12 @@ find_program(QN_QEMU_ARM qemu-arm)
 if(NOT QN_QEMU_ARM)
     set(QN_QEMU_ARM qemu-arm)
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QN_QEMU_ARM} -L ${QN_ARM_SYSROOT} -cpu ${QN_QEMU_CPU})
+# The sysroot's C library first: where Debian's armhf packages are also
+# installed (multiarch), the build machine's loader cache names their C
+# library, whose private interface with the sysroot's loader differs (a
+# fork then crashes in the child).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QN_QEMU_ARM} -L ${QN_ARM_SYSROOT} -cpu ${QN_QEMU_CPU}
+    -E LD_LIBRARY_PATH=${QN_ARM_SYSROOT}/lib)
 
 # Libraries, headers and CMake packages come from the ARM sysroot (and from
 # any board tree given in CMAKE_FIND_ROOT_PATH) only; programs (pkg-config,
