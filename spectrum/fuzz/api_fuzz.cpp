@@ -83,7 +83,8 @@ bool same(T got, T want)
            (got == want && std::signbit(got) == std::signbit(want));
 }
 
-bool close(double got, double want, double tolerance)
+// Within tolerance of want; infinities and NaNs only as themselves.
+bool within(double got, double want, double tolerance)
 {
     if (std::isnan(want) || std::isinf(want))
         return same(got, want);
@@ -186,11 +187,11 @@ void window_init(Bytes &in, Model &m)
         if (i % 61 != 0 && i != m.length - 1 && i != m.length)
             continue;
         const double want = i < m.length ? window_coefficient(mode, i, m.length) : 0.0;
-        if (!close(qn_window[i], want, tolerance))
+        if (!within(qn_window[i], want, tolerance))
             fail("window " + std::to_string(mode) + " coefficient " + std::to_string(i) + " is " +
                  std::to_string(qn_window[i]) + ", not " + std::to_string(want));
     }
-    expect(close(qn_window_sum, sum, 1e-9 * sum), "window sum differs from its coefficients");
+    expect(within(qn_window_sum, sum, 1e-9 * sum), "window sum differs from its coefficients");
 }
 
 void window_filter(Bytes &in, const Model &m)
@@ -260,7 +261,7 @@ void fft(Bytes &in, const Model &m)
                 scale += std::fabs(x[j]);
             }
             const double got = (channel == 0 ? a_out : b_out)[k];
-            if (!close(got, std::hypot(re, im), 1e-9 * scale + 1e-300))
+            if (!within(got, std::hypot(re, im), 1e-9 * scale + 1e-300))
                 fail("fft: bin " + std::to_string(k) + " is " + std::to_string(got) + ", not " +
                      std::to_string(std::hypot(re, im)));
         }
@@ -379,7 +380,7 @@ void convert(Bytes &in, const Model &m, bool metric)
                                  (125e6 / static_cast<double>(decimation)) /
                                  static_cast<double>(m.length);
         expect(same(peaks[2 * channel], static_cast<float>(peak)), "conversion: wrong peak");
-        expect(close(peaks[2 * channel + 1], frequency, 2e-6 * frequency),
+        expect(within(peaks[2 * channel + 1], frequency, 2e-6 * frequency),
                "conversion: wrong peak frequency");
     }
 }
@@ -398,7 +399,7 @@ void frequency_axis(Bytes &in, const Model &m)
     expect(rc == (null_array ? -1 : 0), "frequency axis: wrong return");
     for (std::size_t i = 0; !null_array && i < bins; ++i) {
         const double want = static_cast<double>(i) / m.length * clock / decimation;
-        if (!close(axis[i], want, 1e-6 * want))
+        if (!within(axis[i], want, 1e-6 * want))
             fail("frequency axis: bin " + std::to_string(i) + " wrong");
     }
 }
