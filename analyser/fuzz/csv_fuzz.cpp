@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace analyser::fuzz {
 namespace {
@@ -36,12 +37,19 @@ std::string_view trim(std::string_view text)
 enum class Kind { kNotANumber, kInvalid, kValid };
 
 // strtod skips leading white space and reads hexadecimal; neither makes a
-// CSV number.
+// CSV number. An X elsewhere, as in "nan(X)", is no hexadecimal prefix.
+bool hexadecimal(std::string_view field)
+{
+    if (!field.empty() && (field.front() == '+' || field.front() == '-'))
+        field.remove_prefix(1);
+    return field.starts_with("0x") || field.starts_with("0X");
+}
+
 Kind classify(std::string_view field, double &value)
 {
     field = trim(field);
     if (field.empty() || std::isspace(static_cast<unsigned char>(field.front())) ||
-        field.find_first_of("xX") != std::string_view::npos)
+        hexadecimal(field))
         return Kind::kNotANumber;
     const std::string text(field);
     char *end = nullptr;
@@ -105,30 +113,12 @@ bool same(const std::vector<double> &got, const std::vector<double> &want)
 }
 
 }  // namespace
-
-std::vector<std::string> seeds()
-{
-    return {"A,B\n1,2\n-0.5, 3e-3\n",
-            "\xEF\xBB\xBF"
-            "1,2\r\n+4 ,5\r\n",
-            "x,y\n1e-310,-1e308\n.5,5.\n\n7,8", "time (s),volts\n0,0\n"};
-}
-
-std::vector<std::string> tokens()
-{
-    return {
-        "nan",   "inf",          "infinity", "1e-400", "1e400", "+",        "-",
-        "e-",    "\xEF\xBB\xBF", "0x1p3",    ",",      "\r\n",  "4.9e-324", "1.7976931348623157e308",
-        "nan(1)"};
-}
-
-std::size_t max_input_size() { return 4096; }
-
 }  // namespace analyser::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     using namespace analyser::fuzz;
+    const Silence silence;
     const std::string path = scratch_file("in.csv", data, size);
     const Expected want =
         expected_reading(std::string_view(reinterpret_cast<const char *>(data), size));
@@ -138,7 +128,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             fail("accepted, but strtod finds line " + std::to_string(want.bad_line) + " bad");
         if (!same(got.a, want.a) || !same(got.b, want.b))
             fail("values differ from strtod's");
-        accepted();
     } catch (const analyser::Error &e) {
         check_message(e.what());
         const std::string line = "' line " + std::to_string(want.bad_line) + ": ";

@@ -1,18 +1,11 @@
-// The driver's side of fuzz_target.h, shared with libFuzzer builds.
+// The analyser's side of fuzz_target.h.
 #include "fuzz_target.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <sys/mman.h>
 #include <unistd.h>
 
 namespace analyser::fuzz {
-
-bool g_accepted = false;
-void (*on_failure)() = nullptr;
-std::FILE *report_stream = stderr;
 
 // Memory files, one per name, reached through /proc/self/fd: nothing is
 // left on disk, however the run ends.
@@ -28,20 +21,19 @@ std::string scratch_file(const char *name, const std::uint8_t *data, std::size_t
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-void fail(const std::string &what)
-{
-    std::fprintf(report_stream, "fuzz: property broken: %s\n", what.c_str());
-    if (on_failure != nullptr)
-        on_failure();
-    std::abort();
-}
-
-void accepted() { g_accepted = true; }
-
 void check_message(const char *message)
 {
     if (*message == '\0')
         fail("empty error message");
+}
+
+Silence::~Silence()
+{
+    const qn::fuzz::OutputCapture::Written written = capture_.finish();
+    if (!written.out.empty())
+        fail("the input made something write to standard output");
+    if (!written.err.empty())
+        fail("the input made something write to standard error");
 }
 
 }  // namespace analyser::fuzz

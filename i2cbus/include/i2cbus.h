@@ -13,9 +13,10 @@
  *
  * Threads: any thread may call. All operations are serialized process-wide
  * by i2c_mutex, held from before the node is opened until after it is
- * closed, whatever the bus. A caller that takes i2c_mutex itself (for
- * example to run several openDevice-based transfers back to back) must not
- * call the operations while holding it.
+ * closed, whatever the bus. A caller may take i2c_mutex itself (for
+ * example to run several openDevice-based transfers back to back); the
+ * operations it calls while holding it run under that hold and leave it
+ * held.
  *
  * Fork: fork() waits until no other thread holds i2c_mutex, so the child
  * starts with it free; a thread that forks while holding i2c_mutex itself
@@ -59,7 +60,10 @@ enum {
  * failure status it names. */
 
 extern pthread_mutex_t i2c_mutex;
-/* Serializes every operation of the module; statically initialised. */
+/* Serializes every operation of the module. An error-checking mutex
+ * (PTHREAD_MUTEX_ERRORCHECK), set up before the application's own
+ * constructors run: locking it again from the thread that holds it
+ * returns EDEADLK, unlocking it from another thread EPERM. */
 
 int openDevice(const char *path, int address, bool force, int *fd);
 /* Opens path read-write and binds address (I2C_SLAVE_FORCE when force,

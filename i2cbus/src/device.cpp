@@ -37,39 +37,48 @@ int open_node(const char *path)
     return moved;
 }
 
+// The lock is error-checking: locking it again from the thread that holds
+// it says EDEADLK instead of waiting forever. That is how the module tells,
+// through POSIX alone, whether the thread calling fork() or an operation
+// already holds it.
+void make_error_checking_lock()
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
+    pthread_mutex_init(&i2c_mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
 // A fork while another thread holds the lock would leave the child a lock
 // that nobody there can release. fork() therefore waits for the lock and
 // the child starts with it free. A thread that forks while holding the lock
 // itself keeps it, in the child as well.
 thread_local bool fork_took_lock = false;
 
-// glibc records the owning thread of every kind of mutex, default included.
-bool lock_held_by_this_thread()
-{
-#ifdef __GLIBC__
-    return i2c_mutex.__data.__owner == ::gettid();
-#else
-    return false;
-#endif
-}
+void before_fork() { fork_took_lock = pthread_mutex_lock(&i2c_mutex) == 0; }
 
-void before_fork()
-{
-    fork_took_lock = !lock_held_by_this_thread();
-    if (fork_took_lock)
-        pthread_mutex_lock(&i2c_mutex);
-}
-
-// In the child the one thread left is the one that took the lock.
-void after_fork()
+void after_fork_in_parent()
 {
     if (fork_took_lock)
         pthread_mutex_unlock(&i2c_mutex);
 }
 
-__attribute__((constructor)) void install_fork_handlers()
+// The child's one thread has another thread id than its parent's, and the
+// lock records its owner's: the child gets a new lock, held by that thread
+// if the forking thread held the old one.
+void after_fork_in_child()
 {
-    pthread_atfork(before_fork, after_fork, after_fork);
+    make_error_checking_lock();
+    if (!fork_took_lock)
+        pthread_mutex_lock(&i2c_mutex);
+}
+
+// Early, before the constructors of the application that might lock it.
+__attribute__((constructor(101))) void set_up_lock()
+{
+    make_error_checking_lock();
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 }
 
 }  // namespace

@@ -32,12 +32,13 @@ struct Outcome {
 
 // Holds i2c_mutex for its whole life and, inside that, the node opened and
 // bound by openDevice: the node is closed before the lock is released.
-// Closing and unlocking leave errno as it was.
+// Where the calling thread already holds the lock, it runs under that hold
+// and leaves the lock held. Closing and unlocking leave errno as it was.
 class BusSession {
 public:
     BusSession(const char *path, int address, bool force)
     {
-        pthread_mutex_lock(&i2c_mutex);
+        held_by_caller_ = pthread_mutex_lock(&i2c_mutex) == EDEADLK;
         status_ = openDevice(path, address, force, &fd_);
     }
     ~BusSession()
@@ -45,7 +46,8 @@ public:
         const int error = errno;
         if (status_ == 0)
             ::close(fd_);
-        pthread_mutex_unlock(&i2c_mutex);
+        if (!held_by_caller_)
+            pthread_mutex_unlock(&i2c_mutex);
         errno = error;
     }
     BusSession(const BusSession &) = delete;
@@ -57,6 +59,7 @@ public:
 private:
     int fd_ = -1;
     int status_;
+    bool held_by_caller_;
 };
 
 // Runs transfer(fd) -> Outcome on the node of (path, address). Returns 0,

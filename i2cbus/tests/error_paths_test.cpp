@@ -151,4 +151,22 @@ TEST(ErrorPaths, CallWaitsWhileAnotherHoldsTheLock)
     EXPECT_TRUE(returned);
 }
 
+// The thread that holds the lock may call the operations: they neither
+// wait for it nor release it.
+TEST(ErrorPaths, CallByTheThreadHoldingTheLockKeepsItHeld)
+{
+    ASSERT_EQ(pthread_mutex_lock(&i2c_mutex), 0);
+    EXPECT_EQ(pthread_mutex_lock(&i2c_mutex), EDEADLK);
+    StderrCapture capture;
+    uint8_t byte = 0;
+    alarm(10);  // a call that waited for the lock would never return
+    EXPECT_EQ(i2c_SBMUS_read_byte("/nonexistent/i2c-0", 0x50, 0, &byte, false), I2C_E_OPEN);
+    alarm(0);
+    capture.finish();
+    const int trylock_elsewhere =
+        std::async(std::launch::async, [] { return pthread_mutex_trylock(&i2c_mutex); }).get();
+    EXPECT_EQ(trylock_elsewhere, EBUSY) << "the call released the caller's lock";
+    EXPECT_EQ(pthread_mutex_unlock(&i2c_mutex), 0);
+}
+
 }  // namespace

@@ -282,6 +282,19 @@ int run(const Request &r, double start_maximum, Conversion convert)
 constexpr double kDbmStartMaximum = -100000.0;
 constexpr double kMetricStartMaximum = -10000.0;
 
+// The arguments with the output arrays; false where any is null.
+bool make_request(Request &r, const float *a_in, const float *b_in, float **a_out, float **b_out,
+                  float decimation, float *a_peak, float *a_peak_freq, float *b_peak,
+                  float *b_peak_freq)
+{
+    if (a_out == nullptr || b_out == nullptr)
+        return false;
+    r = Request{a_in, b_in, *a_out, *b_out, decimation, a_peak, a_peak_freq, b_peak, b_peak_freq};
+    return r.a_in != nullptr && r.b_in != nullptr && r.a_out != nullptr && r.b_out != nullptr &&
+           r.a_peak != nullptr && r.a_peak_freq != nullptr && r.b_peak != nullptr &&
+           r.b_peak_freq != nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -290,8 +303,10 @@ int qn_spectr_cnv_to_dBm(const float *a_in, const float *b_in, float **a_out, fl
                          float decimation, float *a_peak, float *a_peak_freq, float *b_peak,
                          float *b_peak_freq)
 {
-    const Request request{a_in,   b_in,        *a_out, *b_out,     decimation,
-                          a_peak, a_peak_freq, b_peak, b_peak_freq};
+    Request request{};
+    if (!make_request(request, a_in, b_in, a_out, b_out, decimation, a_peak, a_peak_freq, b_peak,
+                      b_peak_freq))
+        return -1;
     return run(request, kDbmStartMaximum, ToDbm{c_w2mw});
 }
 
@@ -299,8 +314,10 @@ int qn_spectr_cnv_to_metric(const float *a_in, const float *b_in, float **a_out,
                             float decimation, float *a_peak, float *a_peak_freq, float *b_peak,
                             float *b_peak_freq)
 {
-    const Request request{a_in,   b_in,        *a_out, *b_out,     decimation,
-                          a_peak, a_peak_freq, b_peak, b_peak_freq};
+    Request request{};
+    if (!make_request(request, a_in, b_in, a_out, b_out, decimation, a_peak, a_peak_freq, b_peak,
+                      b_peak_freq))
+        return -1;
     switch (qn_spectr_get_mode()) {
     case SPECTR_MODE_DBM: return run(request, kMetricStartMaximum, ToDbm{c_w2mw});
     case SPECTR_MODE_VOLT: return run(request, kMetricStartMaximum, Copy{});

@@ -130,7 +130,8 @@ void decimate_channels(const double *a_in, const double *b_in, float *a, float *
 extern "C" int qn_spectr_decimate(const double *a_in, const double *b_in, float **a_out,
                                   float **b_out, int in_len, int out_len)
 {
-    if (a_in == nullptr || b_in == nullptr || *a_out == nullptr || *b_out == nullptr)
+    if (a_in == nullptr || b_in == nullptr || a_out == nullptr || b_out == nullptr ||
+        *a_out == nullptr || *b_out == nullptr)
         return -1;
     if (out_len <= 0)
         return 0;

@@ -85,10 +85,11 @@ int qn_spectr_fft_clean(void)
 
 int qn_spectr_fft(const double *a_in, const double *b_in, double **a_out, double **b_out)
 {
-    if (a_in == nullptr || b_in == nullptr || *a_out == nullptr || *b_out == nullptr)
+    if (a_in == nullptr || b_in == nullptr || a_out == nullptr || b_out == nullptr ||
+        *a_out == nullptr || *b_out == nullptr)
         return -1;
     if (qn_kiss_fft_out1 == nullptr || qn_kiss_fft_out2 == nullptr || qn_kiss_fft_cfg == nullptr) {
-        std::fputs("qn_spect_fft not initialized", stderr);
+        std::fputs("qn_spect_fft not initialized\n", stderr);
         return -1;
     }
     const int n = qn_get_spectr_signal_length();

@@ -6,7 +6,7 @@
 extern "C" int qn_spectr_prepare_freq_vector(float **freq, double clock, float decimation)
 {
     const auto sample_rate = static_cast<float>(clock / static_cast<double>(decimation));
-    float *axis = *freq;
+    float *axis = freq != nullptr ? *freq : nullptr;
     if (axis == nullptr) {
         std::fputs("qn_spectr_prepare_freq_vector() not initialized\n", stderr);
         return -1;

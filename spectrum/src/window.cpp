@@ -143,7 +143,7 @@ int qn_spectr_window_init(int mode)
     const auto capacity = static_cast<size_t>(qn_get_spectr_signal_max_length());
     qn_window = static_cast<double *>(std::calloc(capacity, sizeof(double)));
     if (qn_window == nullptr) {
-        std::fputs("qn_spectr_window_init() can not allocate mem", stderr);
+        std::fputs("qn_spectr_window_init() can not allocate mem\n", stderr);
         return -1;
     }
     if (static_cast<unsigned>(mode) > WINDOW_KAISER_8) {
@@ -166,8 +166,8 @@ int qn_spectr_window_clean(void)
 int qn_spectr_window_filter(const double *a_in, const double *b_in, double **a_out, double **b_out)
 {
     const double *window = qn_window;
-    if (a_in == nullptr || b_in == nullptr || *a_out == nullptr || *b_out == nullptr ||
-        window == nullptr)
+    if (a_in == nullptr || b_in == nullptr || a_out == nullptr || b_out == nullptr ||
+        *a_out == nullptr || *b_out == nullptr || window == nullptr)
         return -1;
     apply_window(window, a_in, b_in, *a_out, *b_out, qn_get_spectr_signal_length());
     return 0;

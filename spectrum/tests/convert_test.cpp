@@ -176,6 +176,45 @@ TEST_F(Convert, AllNaNReportsStartingValuesOrFloor)
     EXPECT_EQ(peaks.b_freq, 0.0f);
 }
 
+// Each null pointer argument in turn: -1, nothing written, no message.
+TEST_F(Convert, NullArgumentsAreRefused)
+{
+    struct Args {
+        const float *a_in, *b_in;
+        float **a_out, **b_out;
+        float *a_peak, *a_freq, *b_peak, *b_freq;
+    };
+    float *pa = a_out.data(), *pb = b_out.data(), *null_array = nullptr;
+    const Args valid{a_in.data(), b_in.data(),   &pa,      &pb,
+                     &peaks.a,    &peaks.a_freq, &peaks.b, &peaks.b_freq};
+    std::vector<Args> cases(10, valid);
+    cases[0].a_in = nullptr;
+    cases[1].b_in = nullptr;
+    cases[2].a_out = nullptr;
+    cases[3].b_out = nullptr;
+    cases[4].a_out = &null_array;
+    cases[5].b_out = &null_array;
+    cases[6].a_peak = nullptr;
+    cases[7].a_freq = nullptr;
+    cases[8].b_peak = nullptr;
+    cases[9].b_freq = nullptr;
+    for (const Converter converter : {qn_spectr_cnv_to_dBm, qn_spectr_cnv_to_metric}) {
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            const Args &c = cases[i];
+            qn::test::StderrCapture capture;
+            EXPECT_EQ(converter(c.a_in, c.b_in, c.a_out, c.b_out, 1.0f, c.a_peak, c.a_freq, c.b_peak,
+                                c.b_freq),
+                      -1)
+                << "null argument case " << i;
+            EXPECT_EQ(capture.finish(), "");
+        }
+    }
+    EXPECT_EQ(a_out, std::vector<float>(kBins, 5.0f));
+    EXPECT_EQ(b_out, std::vector<float>(kBins, 5.0f));
+    EXPECT_EQ(peaks.a_freq, -1.0f);
+    EXPECT_EQ(peaks.b_freq, -1.0f);
+}
+
 TEST(FreqAxis, BinFrequencies)
 {
     std::vector<float> axis(8192, -1.0f);
@@ -190,7 +229,9 @@ TEST(FreqAxis, BinFrequencies)
     float *null_array = nullptr;
     qn::test::StderrCapture capture;
     EXPECT_EQ(qn_spectr_prepare_freq_vector(&null_array, 125e6, 1.0f), -1);
-    EXPECT_EQ(capture.finish(), "qn_spectr_prepare_freq_vector() not initialized\n");
+    EXPECT_EQ(qn_spectr_prepare_freq_vector(nullptr, 125e6, 1.0f), -1);
+    EXPECT_EQ(capture.finish(), "qn_spectr_prepare_freq_vector() not initialized\n"
+                                "qn_spectr_prepare_freq_vector() not initialized\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The vectorised stages must store exactly the floats of the plain,
 // element-by-element evaluation, written out here in formula order.
 #include "module_state.h"
+#include "plain_formulas.h"
 
 #include <gtest/gtest.h>
 
@@ -19,19 +20,6 @@ constexpr int kCalls = 256;  // 2 x 2M converted values per unit
 
 // ---- plain references ----------------------------------------------------
 
-double plain_contribution(int mode, double x, double window_sum, double impedance)
-{
-    switch (mode) {
-    case SPECTR_MODE_DBM: {
-        const double rms = x / window_sum * 2.0 / 1.414213562;
-        return rms * rms / impedance;
-    }
-    case SPECTR_MODE_VOLT: return x / window_sum * 2.0;
-    case SPECTR_MODE_DBU: return x / window_sum * 2.0 / 1.414213562;
-    default: return 0.0;
-    }
-}
-
 std::vector<float> plain_decimate(const std::vector<double> &in, int out_len, int mode)
 {
     const int in_len = static_cast<int>(in.size());
@@ -42,24 +30,9 @@ std::vector<float> plain_decimate(const std::vector<double> &in, int out_len, in
     for (int g = 0; g < out_len; ++g) {
         const int start = g * step;
         const int end = start + step < in_len ? start + step : in_len;
-        float acc = 0.0f;
-        for (int j = start; j < end; ++j)
-            acc = static_cast<float>(acc + plain_contribution(mode, in[j], qn_window_sum, c_imp));
-        out[g] = acc / static_cast<float>(end - start);
+        out[g] = spectrum_plain::group(in.data(), start, end, mode);
     }
     return out;
-}
-
-float plain_dbm(float value)
-{
-    const double x = value;
-    return static_cast<float>(x * 1000.0 > 1e-12 ? 10.0 * std::log10(x * 1000.0) : -120.0);
-}
-
-float plain_dbu(float value)
-{
-    const double x = value;
-    return static_cast<float>(x * 1000.0 > 1e-12 ? 20.0 * std::log10(x / 0.775) : -120.0);
 }
 
 // ---- samples -------------------------------------------------------------
@@ -163,14 +136,15 @@ TEST_F(Exactness, DecibelConversionsStoreThePlainFloats)
 {
     const size_t count = static_cast<size_t>(kCalls) * 2 * kBins;
     const std::vector<float> random_values = random_floats(random, count);
-    expect_converted_exactly(qn_spectr_cnv_to_dBm, plain_dbm, random_values);
-    expect_converted_exactly(qn_spectr_cnv_to_dBm, plain_dbm, near_boundaries(random, count, false));
+    expect_converted_exactly(qn_spectr_cnv_to_dBm, spectrum_plain::dbm, random_values);
+    expect_converted_exactly(qn_spectr_cnv_to_dBm, spectrum_plain::dbm,
+                             near_boundaries(random, count, false));
 
     qn_spectr_set_mode(SPECTR_MODE_DBM);
-    expect_converted_exactly(qn_spectr_cnv_to_metric, plain_dbm, random_values);
+    expect_converted_exactly(qn_spectr_cnv_to_metric, spectrum_plain::dbm, random_values);
     qn_spectr_set_mode(SPECTR_MODE_DBU);
-    expect_converted_exactly(qn_spectr_cnv_to_metric, plain_dbu, random_values);
-    expect_converted_exactly(qn_spectr_cnv_to_metric, plain_dbu,
+    expect_converted_exactly(qn_spectr_cnv_to_metric, spectrum_plain::dbu, random_values);
+    expect_converted_exactly(qn_spectr_cnv_to_metric, spectrum_plain::dbu,
                              near_boundaries(random, count, true));
 }
 

@@ -30,7 +30,7 @@ TEST_F(Fft, RefusesBeforeInitAndNullArraysSilently)
 
     qn::test::StderrCapture capture;
     EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &out.pa, &out.pb), -1);
-    EXPECT_EQ(capture.finish(), "qn_spect_fft not initialized");
+    EXPECT_EQ(capture.finish(), "qn_spect_fft not initialized\n");
 
     for (bool initialised : {false, true}) {
         if (initialised) {
@@ -41,6 +41,8 @@ TEST_F(Fft, RefusesBeforeInitAndNullArraysSilently)
         EXPECT_EQ(qn_spectr_fft(in.data(), nullptr, &out.pa, &out.pb), -1);
         EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &null_array, &out.pb), -1);
         EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &out.pa, &null_array), -1);
+        EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), nullptr, &out.pb), -1);
+        EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &out.pa, nullptr), -1);
         EXPECT_EQ(second_capture.finish(), "");
     }
     EXPECT_EQ(out.a, std::vector<double>(128, -1.0));
@@ -100,7 +102,7 @@ TEST_F(Fft, InitTwiceAndCleanAreSafe)
     Spectra out(256);
     qn::test::StderrCapture capture;
     EXPECT_EQ(qn_spectr_fft(in.data(), in.data(), &out.pa, &out.pb), -1);
-    EXPECT_EQ(capture.finish(), "qn_spect_fft not initialized");
+    EXPECT_EQ(capture.finish(), "qn_spect_fft not initialized\n");
 }
 
 }  // namespace

@@ -127,6 +127,8 @@ TEST_F(Window, FilterRejectsNullArrays)
     EXPECT_EQ(qn_spectr_window_filter(in.data(), nullptr, &p, &p), -1);
     EXPECT_EQ(qn_spectr_window_filter(in.data(), in.data(), &null_array, &p), -1);
     EXPECT_EQ(qn_spectr_window_filter(in.data(), in.data(), &p, &null_array), -1);
+    EXPECT_EQ(qn_spectr_window_filter(in.data(), in.data(), nullptr, &p), -1);
+    EXPECT_EQ(qn_spectr_window_filter(in.data(), in.data(), &p, nullptr), -1);
     EXPECT_EQ(out, std::vector<double>(256, 0.0));
 }
 
