@@ -122,7 +122,7 @@ bool render(const Plan &plan, bool committed, std::string &text)
         text += "f " + std::to_string(file.dir) + " " + escape(file.temporary) + " " +
                 escape(file.name) + " " + std::to_string(file.made) + "\n";
     }
-    text += "end " + hex(checksum(text)) + "\n";
+    text = seal_journal(text);
     return true;
 }
 
@@ -199,12 +199,17 @@ bool parse_entry(const std::string &line, Plan &plan, bool committed)
 
 }  // namespace
 
+std::string seal_journal(const std::string &body)
+{
+    return body + "end " + hex(checksum(body)) + "\n";
+}
+
 bool parse_journal(const std::string &text, Plan &plan, bool &committed)
 {
     plan = Plan();
     const size_t end = text.rfind("end ");
     if (end == std::string::npos || (end > 0 && text[end - 1] != '\n') ||
-        text.compare(end, std::string::npos, "end " + hex(checksum(text.substr(0, end))) + "\n") != 0)
+        text.compare(end, std::string::npos, seal_journal(text.substr(0, end)).substr(end)) != 0)
         return false;
     std::istringstream lines(text.substr(0, end));
     std::string line;

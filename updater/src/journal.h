@@ -29,6 +29,10 @@ JournalState read_journal(int records, Plan &plan, bool &committed);
 // Checks a journal's text as read_journal does (for tests and fuzzing).
 bool parse_journal(const std::string &text, Plan &plan, bool &committed);
 
+// body with the closing line that carries its checksum, as the journal is
+// written (for tests and fuzzing).
+std::string seal_journal(const std::string &body);
+
 // Removes the journal and flushes its folder. False with errno set.
 bool remove_journal(int records);
 
