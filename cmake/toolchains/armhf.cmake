@@ -31,7 +31,11 @@ find_program(QN_QEMU_ARM qemu-arm)
 if(NOT QN_QEMU_ARM)
     set(QN_QEMU_ARM qemu-arm)
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QN_QEMU_ARM} -L ${QN_ARM_SYSROOT} -cpu ${QN_QEMU_CPU})
+# The board's multiarch packages bring Debian's armhf C library as well, which
+# the build machine's loader cache lists: the programs load the cross
+# sysroot's, the one its loader belongs to (mixing the two crashes at fork).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QN_QEMU_ARM} -L ${QN_ARM_SYSROOT} -E LD_LIBRARY_PATH=/lib
+    -cpu ${QN_QEMU_CPU})
 
 # Libraries, headers and CMake packages come from the ARM sysroot (and from
 # any board tree given in CMAKE_FIND_ROOT_PATH) only; programs (pkg-config,
