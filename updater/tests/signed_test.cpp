@@ -64,6 +64,7 @@ void lay_out(const Sandbox &sandbox)
     write_file(src + "/bin/tool", patterned(300000), 0755);
     write_file(src + "/lib/libx.so.1", "library\n");
     fs::create_symlink("libx.so.1", src + "/lib/libx.so");
+    fs::create_symlink("nowhere", src + "/lib/dangling");  // listed, never installed
     write_file(dst + "/notes.txt", "release notes 1.0\n");
     write_file(dst + "/same.txt", "unchanged by the release\n");
 }
