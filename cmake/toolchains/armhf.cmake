@@ -19,7 +19,12 @@ set(QN_ARM_FPU vfpv3-d16 CACHE STRING "-mfpu of the board build")
 set(QN_QEMU_CPU cortex-a9 CACHE STRING "qemu-arm -cpu that runs the tests")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QN_ARM_FPU QN_QEMU_CPU)
 
-set(CMAKE_C_FLAGS_INIT "-march=armv7-a -mfpu=${QN_ARM_FPU} -mfloat-abi=hard")
+# Debian's multiarch development packages of the board's architecture
+# (libssl-dev:armhf) keep their headers in /usr/include and
+# /usr/include/arm-linux-gnueabihf: searched only after the cross
+# compiler's own, so the sysroot's C library headers always win.
+set(CMAKE_C_FLAGS_INIT "-march=armv7-a -mfpu=${QN_ARM_FPU} -mfloat-abi=hard \
+-idirafter /usr/include/${QN_ARM_TRIPLE} -idirafter /usr/include")
 set(CMAKE_CXX_FLAGS_INIT "${CMAKE_C_FLAGS_INIT}")
 
 find_program(QN_QEMU_ARM qemu-arm)
@@ -42,5 +47,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# pkg-config describes the board's libraries, not the build machine's.
-set(ENV{PKG_CONFIG_LIBDIR} "${QN_ARM_SYSROOT}/lib/pkgconfig:${QN_ARM_SYSROOT}/share/pkgconfig")
+# pkg-config describes the board's libraries, not the build machine's: the
+# cross sysroot's and those of Debian's multiarch packages for the board.
+set(ENV{PKG_CONFIG_LIBDIR} "${QN_ARM_SYSROOT}/lib/pkgconfig:${QN_ARM_SYSROOT}/share/pkgconfig:\
+/usr/lib/${QN_ARM_TRIPLE}/pkgconfig:/usr/share/pkgconfig")

@@ -35,7 +35,7 @@ expect_field "$dev" Depends libc6-dev
 # packages' own architecture (never a cross toolchain's package).
 depends=$(field "$runtime" Depends)
 depends_names=$(sed 's/ *([^)]*)//g; s/, */\n/g' <<<"$depends")
-needed=(libc6 libstdc++6)
+needed=(libc6 libstdc++6 libssl3)   # libssl3: the updater's libcrypto
 [[ " ${programs[*]} " == *" spectrum-analyser "* ]] && needed+=(libsndfile1)
 for package in "${needed[@]}"; do
     grep -qxF "$package" <<<"$depends_names" || fail "boardkit: Depends lacks $package: $depends"

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "signature.h"
+
 namespace {
 
 constexpr size_t kChunk = size_t{256} << 10;
@@ -44,7 +46,7 @@ bool write_all_at(int out, const char *data, size_t size, off_t at)
 
 // Copies length bytes of in, from offset from, to out at offset to, through
 // a buffer. A file that ends early fails.
-bool copy_span(int in, off_t from, int out, off_t to, off_t length)
+bool copy_span(int in, off_t from, int out, off_t to, off_t length, Sha256 *hash)
 {
     static char buffer[kChunk];
     while (length > 0) {
@@ -54,6 +56,8 @@ bool copy_span(int in, off_t from, int out, off_t to, off_t length)
             continue;
         if (n <= 0 || !write_all_at(out, buffer, static_cast<size_t>(n), to))
             return false;
+        if (hash)
+            hash->add(buffer, static_cast<size_t>(n));
         from += n;
         to += n;
         length -= n;
@@ -63,10 +67,10 @@ bool copy_span(int in, off_t from, int out, off_t to, off_t length)
 
 // The kernel copies without a trip through user space where it can; where
 // it cannot (another file system type, an old kernel) the buffer does.
-bool copy_range(int in, int out, off_t from, off_t length)
+bool copy_range(int in, int out, off_t from, off_t length, Sha256 *hash)
 {
     static bool kernel_copies = true;
-    while (kernel_copies && length > 0) {
+    while (kernel_copies && !hash && length > 0) {
         loff_t in_at = from, out_at = from;
         const off_t most = off_t{1} << 30;  // fits a 32-bit size_t
         ssize_t n = copy_file_range(in, &in_at, out, &out_at,
@@ -84,7 +88,7 @@ bool copy_range(int in, int out, off_t from, off_t length)
         from += n;
         length -= n;
     }
-    return copy_span(in, from, out, from, length);
+    return copy_span(in, from, out, from, length, hash);
 }
 
 // Start of the next data at or after pos, or size when only a hole is left.
@@ -106,7 +110,7 @@ off_t next_hole(int in, off_t pos, off_t size)
 
 // Both files were found size bytes long: a file that ends early differs.
 // A changed file mostly differs early: the first look is one page.
-bool same_content(int a, int b, off_t size)
+bool same_content(int a, int b, off_t size, Sha256 *hash)
 {
     static char left[kChunk], right[kChunk];
     size_t chunk = 4096;
@@ -116,25 +120,31 @@ bool same_content(int a, int b, off_t size)
         ssize_t m = read_full(b, right, want);
         if (n != static_cast<ssize_t>(want) || m != n || memcmp(left, right, want) != 0)
             return false;
+        if (hash)
+            hash->add(left, want);
         size -= n;
         chunk = kChunk;
     }
     return true;
 }
 
-bool copyFile(int in, int out, off_t size, bool sparse)
+bool copyFile(int in, int out, off_t size, bool sparse, Sha256 *hash)
 {
     if (!sparse)
-        return copy_range(in, out, 0, size);
+        return copy_range(in, out, 0, size, hash);
     off_t pos = 0;
     while (pos < size) {
         off_t data = next_data(in, pos, size);
         if (data >= size)
             break;
         off_t hole = next_hole(in, data, size);
-        if (!copy_range(in, out, data, hole - data))
+        if (hash)
+            hash->add_zeros(static_cast<unsigned long long>(data - pos));
+        if (!copy_range(in, out, data, hole - data, hash))
             return false;
         pos = hole;
     }
+    if (hash)
+        hash->add_zeros(static_cast<unsigned long long>(size - pos));
     return pos == size || ftruncate(out, size) == 0;
 }

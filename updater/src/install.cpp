@@ -14,8 +14,10 @@
 #include "content.h"
 #include "fd.h"
 #include "journal.h"
+#include "manifest.h"
 #include "records.h"
 #include "result.h"
+#include "signature.h"
 #include "staging.h"
 
 namespace {
@@ -74,11 +76,14 @@ private:
     bool shares_inode(const PlanFile &file) const;
     bool link_file(PlanFile &file, int dir);
     Fd open_source(const PlanFile &file);
+    bool as_signed(const PlanFile &file, const std::string &digest);
 
     int staging_;
     const char *staging_path_;
     Plan &plan_;
     DirCursor src_, dst_, links_;
+    Sha256 hash_;
+    std::string mismatch_;  // a file that differs from the signed manifest
 };
 
 bool Preparer::create_folders(std::string &why)
@@ -104,7 +109,7 @@ bool Preparer::write_files(std::string &why)
 {
     for (PlanFile &file : plan_.files) {
         if (!write_file(file)) {
-            why = because("cannot write " + file.name);
+            why = mismatch_.empty() ? because("cannot write " + file.name) : mismatch_;
             return false;
         }
     }
@@ -153,6 +158,20 @@ bool Preparer::link_file(PlanFile &file, int dir)
     return true;
 }
 
+// Staged where a mismatch is reported: a link's content is the file it
+// leads to.
+bool Preparer::as_signed(const PlanFile &file, const std::string &digest)
+{
+    if (file.sha256.empty() || digest == file.sha256)
+        return true;
+    std::string path = file.source;
+    for (size_t dir = file.dir; !file.source_is_path && dir != 0; dir = plan_.dirs[dir].parent)
+        path = plan_.dirs[dir].name + "/" + path;
+    mismatch_ = content_differs(path);
+    errno = EBADMSG;
+    return false;
+}
+
 Fd Preparer::open_source(const PlanFile &file)
 {
     if (file.source_is_path)
@@ -169,7 +188,7 @@ bool Preparer::write_file(PlanFile &file)
     if (dir < 0)
         return false;
     if (shares_inode(file))
-        return link_file(file, dir);
+        return as_signed(file, plan_.files[file.link_to].sha256) && link_file(file, dir);
     Fd in = open_source(file);
     struct stat st;
     if (!in.valid() || fstat(in.get(), &st) != 0)
@@ -181,8 +200,10 @@ bool Preparer::write_file(PlanFile &file)
     if (!file.is_new && fchown(out.get(), file.uid, file.gid) != 0 && geteuid() == 0)
         return false;
     const bool sparse = st.st_blocks * 512 < st.st_size;
-    if (fchmod(out.get(), file.mode) != 0 || !copyFile(in.get(), out.get(), st.st_size, sparse) ||
-        fstat(out.get(), &st) != 0)
+    Sha256 *hash = file.sha256.empty() ? nullptr : &hash_;
+    if (fchmod(out.get(), file.mode) != 0 ||
+        !copyFile(in.get(), out.get(), st.st_size, sparse, hash) || fstat(out.get(), &st) != 0 ||
+        (hash && !as_signed(file, hash->hex())))
         return false;
     file.made = st.st_ino;
     return close(out.release()) == 0;
@@ -258,6 +279,9 @@ Outcome finish(int install, int records, const Plan &plan)
         int dir = dst.open(file.dir);
         files += step(dir >= 0 && put_in_place(dir, file.temporary, file.name, file.made, false));
     }
+    // The release's manifest is kept only once its tree is in place.
+    if (left == 0)
+        step(put_manifest_in_place(records));
     if (left == 0 && !(flush(install) && remove_journal(records)))
         return {because("incomplete: " + counted(files, folders) +
                         " in place; the journal could not be closed"),
@@ -296,6 +320,7 @@ bool remove_temporaries(int install, const Plan &plan)
 
 Outcome roll_back(int install, int records, const Plan &plan, const std::string &why)
 {
+    drop_staged_manifest(records);
     if (remove_temporaries(install, plan) && flush(install) && remove_journal(records))
         return {"refused: " + why + "; nothing changed", true};
     return {because("refused: " + why + "; nothing changed, but temporaries are left for recovery"),
@@ -342,7 +367,10 @@ Outcome recover_interrupted_update(int install, int records)
     Plan plan;
     bool committed = false;
     switch (read_journal(records, plan, committed)) {
-    case JournalState::none: remove_leftovers(records); return {};
+    case JournalState::none:
+        remove_leftovers(records);
+        drop_staged_manifest(records);
+        return {};
     case JournalState::unreadable:
         return {because("refused: cannot read the journal of an interrupted update"), false};
     case JournalState::damaged:

@@ -12,6 +12,50 @@
 #include "fd.h"
 #include "records.h"
 
+std::string escape(const std::string &name)
+{
+    std::string out;
+    for (unsigned char c : name) {
+        if (c <= ' ' || c == '%' || c == 0x7f) {
+            char code[4];
+            snprintf(code, sizeof code, "%%%02x", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+namespace {
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool unescape_name(const std::string &word, std::string &name)
+{
+    name.clear();
+    for (size_t i = 0; i < word.size(); ++i) {
+        if (word[i] != '%') {
+            name += word[i];
+            continue;
+        }
+        if (i + 2 >= word.size() || hex_digit(word[i + 1]) < 0 || hex_digit(word[i + 2]) < 0)
+            return false;
+        name += static_cast<char>(hex_digit(word[i + 1]) * 16 + hex_digit(word[i + 2]));
+        i += 2;
+    }
+    return true;
+}
+
 namespace {
 
 const char *const kHeader = "updater journal 2";
@@ -42,50 +86,14 @@ bool single_component(const std::string &name)
            name.find_first_of(std::string("/\0", 2)) == std::string::npos;
 }
 
+bool unescape(const std::string &word, std::string &name)
+{
+    return unescape_name(word, name) && single_component(name);
+}
+
 bool is_temporary(const std::string &name)
 {
     return name.compare(0, 9, kTemporaryPrefix) == 0 && single_component(name);
-}
-
-// Names hold any byte but '/' and NUL: the journal keeps one word per name.
-std::string escape(const std::string &name)
-{
-    std::string out;
-    for (unsigned char c : name) {
-        if (c <= ' ' || c == '%' || c == 0x7f) {
-            char code[4];
-            snprintf(code, sizeof code, "%%%02x", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-bool unescape(const std::string &word, std::string &name)
-{
-    name.clear();
-    for (size_t i = 0; i < word.size(); ++i) {
-        if (word[i] != '%') {
-            name += word[i];
-            continue;
-        }
-        if (i + 2 >= word.size() || hex_digit(word[i + 1]) < 0 || hex_digit(word[i + 2]) < 0)
-            return false;
-        name += static_cast<char>(hex_digit(word[i + 1]) * 16 + hex_digit(word[i + 2]));
-        i += 2;
-    }
-    return single_component(name);
 }
 
 // A temporary is one of ours beside its name, or, inside a folder this run
@@ -124,35 +132,6 @@ bool render(const Plan &plan, bool committed, std::string &text)
     }
     text = seal_journal(text);
     return true;
-}
-
-bool write_all(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool read_all(int fd, std::string &text)
-{
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        text.append(buffer, static_cast<size_t>(n));
-    }
 }
 
 // A committed journal must know what it renames: the inode this run made.

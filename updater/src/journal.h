@@ -6,7 +6,15 @@
 #ifndef QN_UPDATER_JOURNAL_H
 #define QN_UPDATER_JOURNAL_H
 
+#include <string>
+
 #include "plan.h"
+
+// Names hold any byte but '/' and NUL: one word per name, bytes up to
+// ' ', '%' and 0x7f written as %xx (the manifest writes paths the same way).
+std::string escape(const std::string &name);
+// The reverse; false for a malformed %xx.
+bool unescape_name(const std::string &word, std::string &name);
 
 // Records the plan's folders, temporaries and names. False with errno set
 // on failure, EINVAL when a name is not a single path component; replaced

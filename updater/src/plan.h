@@ -41,7 +41,10 @@ struct PlanFile {
     std::string temporary;      // name beside the installed one until the commit;
                                 // in a new folder, the name itself
     ino_t made = 0;             // the inode this run wrote under temporary
+    std::string sha256;         // the content a signed manifest gives ("": none)
 };
+
+class ManifestCheck;
 
 struct Plan {
     std::vector<PlanDir> dirs{PlanDir{}};
@@ -49,6 +52,7 @@ struct Plan {
     uint64_t bytes_needed = 0;
     uint64_t inodes_needed = 0;
     size_t unchanged = 0;
+    ManifestCheck *check = nullptr;  // a signed manifest the staged tree must match
     bool changes() const { return !files.empty() || new_dirs() > 0; }
     size_t new_dirs() const;
 };

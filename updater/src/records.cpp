@@ -1,6 +1,7 @@
 #include "records.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <fcntl.h>
@@ -16,6 +17,8 @@ const char *const kJournalNext = "journal-new";
 const char *const kJournalDamaged = "journal-damaged";
 const char *const kResult = "result";
 const char *const kResultNext = "result-new";
+const char *const kManifest = "manifest";
+const char *const kManifestNext = "manifest-new";
 
 namespace {
 
@@ -85,4 +88,78 @@ void remove_leftovers(int records)
 {
     for (const char *name : {kJournalNext, kResultNext, kOldData})
         unlinkat(records, name, 0);
+}
+
+bool write_all(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool read_all(int fd, std::string &text)
+{
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool read_record(int records, const char *name, std::string &text, size_t most)
+{
+    Fd fd(openat(records, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > most) {
+        errno = S_ISREG(st.st_mode) ? EFBIG : EISDIR;
+        return false;
+    }
+    text.clear();
+    return read_all(fd.get(), text);
+}
+
+bool stage_manifest(int records, const std::string &text)
+{
+    if (unlinkat(records, kManifestNext, 0) != 0 && errno != ENOENT)
+        return false;
+    Fd fd(openat(records, kManifestNext, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid())
+        return false;
+    if (!write_all(fd.get(), text) || fsync(fd.get()) != 0 || close(fd.release()) != 0 ||
+        fsync(records) != 0) {
+        unlinkat(records, kManifestNext, 0);
+        return false;
+    }
+    return true;
+}
+
+bool put_manifest_in_place(int records)
+{
+    if (renameat(records, kManifestNext, records, kManifest) != 0 && errno != ENOENT)
+        return false;
+    return fsync(records) == 0;
+}
+
+void drop_staged_manifest(int records) { unlinkat(records, kManifestNext, 0); }
+
+bool forget_manifest(int records)
+{
+    if (unlinkat(records, kManifest, 0) != 0)
+        return errno == ENOENT;
+    return fsync(records) == 0;
 }

@@ -18,6 +18,8 @@ extern const char *const kJournalNext;     // the journal's next version, until 
 extern const char *const kJournalDamaged;  // a journal that failed its checks, kept to read
 extern const char *const kResult;          // the last run's result line
 extern const char *const kResultNext;      // its next version, until renamed
+extern const char *const kManifest;        // the installed release's signed manifest
+extern const char *const kManifestNext;    // the one an update in progress brings
 
 // Opens the records folder (created 0700 when missing) without following a
 // link. It is trusted only when it belongs to root or to the user running
@@ -39,5 +41,29 @@ bool needs_recovery(int records);
 // Removes the next versions a cut left behind (and the data file of earlier
 // versions of the updater). Only the journal's absence makes them stale.
 void remove_leftovers(int records);
+
+// The whole text to fd, or all that is left of fd. False with errno set.
+bool write_all(int fd, const std::string &text);
+bool read_all(int fd, std::string &text);
+
+// Reads a file of the folder (not through a link) of at most most bytes.
+// False with errno set; ENOENT when it is not there, EFBIG when too large.
+bool read_record(int records, const char *name, std::string &text, size_t most);
+
+// Writes the manifest an update brings as kManifestNext, flushed, before
+// the update's journal exists; the run's renames put it in place. False
+// with errno set.
+bool stage_manifest(int records, const std::string &text);
+
+// Renames kManifestNext over kManifest when it is there (gone: renamed
+// before a cut) and flushes the folder. Safe to redo.
+bool put_manifest_in_place(int records);
+
+// Removes kManifestNext: its update was undone or never started.
+void drop_staged_manifest(int records);
+
+// Removes the kept manifest: an update without one changes the tree it
+// described. False with errno set.
+bool forget_manifest(int records);
 
 #endif

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include <dirent.h>
@@ -14,7 +15,9 @@
 
 #include "content.h"
 #include "fd.h"
+#include "manifest.h"
 #include "records.h"
+#include "signature.h"
 #include "staging.h"
 #include "trust.h"
 
@@ -94,6 +97,8 @@ public:
         dst_.reset(dup(install));
         if (!dst_.valid())
             fail("cannot open the install root");
+        if (plan.check)
+            hash_ = std::make_unique<Sha256>();
     }
 
     bool run(std::string &why);
@@ -111,6 +116,9 @@ private:
     bool trusted(const struct stat &st, const std::string &name);
     void add_file(PlanFile file, const struct stat &staged);
     Found fail(const std::string &what, const std::string &name = "");
+    bool listed(const std::string &mismatch);
+    bool listed_before_open(const Entry &entry);
+    bool listed_once_open(const Entry &entry, PlanFile &file, const struct stat &st);
     std::string path_of(const std::string &name) const
     {
         return rel_.empty() ? name : rel_ + "/" + name;
@@ -127,7 +135,8 @@ private:
     std::vector<Level> stack_;
     std::string rel_;  // current folder below the staging root, "" at the top
     std::map<std::pair<dev_t, ino_t>, size_t> linked_;
-    std::string why_;  // set once: the first failure ends the walk
+    std::string why_;               // set once: the first failure ends the walk
+    std::unique_ptr<Sha256> hash_;  // with a signed manifest: compared files are hashed
 };
 
 Found Scanner::fail(const std::string &what, const std::string &name)
@@ -244,7 +253,7 @@ void Scanner::visit_folder(const Entry &entry)
         fail("cannot open staged folder", path);
         return;
     }
-    if (!trusted(st, path))
+    if (!trusted(st, path) || (plan_.check && !listed(plan_.check->folder(path, st))))
         return;
     Fd dst;
     bool is_new = !installed_here();
@@ -257,6 +266,8 @@ void Scanner::visit_folder(const Entry &entry)
             }
             is_new = true;
         } else if (!S_ISDIR(installed.st_mode)) {
+            if (plan_.check)
+                plan_.check->not_entered(path);
             return;
         } else if (!(dst = Fd(openat(dst_.get(), entry.name.c_str(), kDirFlags))).valid()) {
             fail("cannot open installed folder", path);
@@ -366,8 +377,8 @@ void Scanner::visit_file(const Entry &entry)
     PlanFile file;
     struct stat staged, installed;
     Fd in;
-    if (open_staged(entry, file, in, staged) != Found::file ||
-        !trusted(staged, path_of(entry.name)) ||
+    if (!listed_before_open(entry) || open_staged(entry, file, in, staged) != Found::file ||
+        !trusted(staged, path_of(entry.name)) || !listed_once_open(entry, file, staged) ||
         destination_of(entry.name, file, installed) != Found::file)
         return;
     file.dir = stack_.back().dir;
@@ -380,14 +391,53 @@ void Scanner::visit_file(const Entry &entry)
         fail("cannot open installed", path_of(file.name));
         return;
     }
-    if (installed.st_size == staged.st_size && same_content(in.get(), out.get(), staged.st_size)) {
+    if (installed.st_size == staged.st_size &&
+        same_content(in.get(), out.get(), staged.st_size, hash_.get())) {
+        if (hash_ && hash_->hex() != file.sha256)
+            listed(content_differs(path_of(entry.name)));
         ++plan_.unchanged;
         return;
     }
+    if (hash_)
+        hash_->restart();
     file.mode = installed.st_mode & 07777;
     file.uid = installed.st_uid;
     file.gid = installed.st_gid;
     add_file(std::move(file), staged);
+}
+
+bool Scanner::listed(const std::string &mismatch)
+{
+    if (!mismatch.empty() && why_.empty())
+        why_ = mismatch;
+    return mismatch.empty();
+}
+
+// With a signed manifest every staged entry must be listed as it is: links
+// by their text, anything else but files and folders is refused.
+bool Scanner::listed_before_open(const Entry &entry)
+{
+    if (!plan_.check || entry.type == DT_REG)
+        return true;
+    const std::string path = path_of(entry.name);
+    if (entry.type != DT_LNK)
+        return listed(plan_.check->other(path));
+    char text[PATH_MAX];
+    const ssize_t n = readlinkat(src_.get(), entry.name.c_str(), text, sizeof text);
+    if (n < 0)
+        return fail("cannot read staged link", path) == Found::file;
+    return listed(plan_.check->link(path, std::string(text, static_cast<size_t>(n))));
+}
+
+// A file's content is checked as it is read; a link installs what it leads
+// to, which the manifest must list as a file.
+bool Scanner::listed_once_open(const Entry &entry, PlanFile &file, const struct stat &st)
+{
+    if (!plan_.check)
+        return true;
+    if (entry.type == DT_LNK)
+        return listed(plan_.check->linked_file(file.source, file.sha256));
+    return listed(plan_.check->file(path_of(entry.name), st, file.sha256));
 }
 
 void Scanner::add_file(PlanFile file, const struct stat &staged)

@@ -15,6 +15,7 @@
 #include "install.h"
 #include "journal.h"
 #include "records.h"
+#include "release.h"
 #include "result.h"
 #include "scan.h"
 #include "staging.h"
@@ -69,12 +70,20 @@ Outcome update_from(const std::string &staging, int install, int records)
     Fd source = open_trusted_staging(staging.c_str(), why);
     if (!source.valid())
         return {"refused: " + why, true};
-    Plan plan;
-    if (!plan_update(source.get(), install, staging.c_str(), block_size_of(install), plan, why) ||
-        !fits(install, plan, why))
+    Release release;
+    if (!open_release(source.get(), records, release, why))
         return {"refused: " + why + "; nothing changed", true};
-    if (!plan.changes())
+    Plan plan;
+    plan.check = release.check.get();
+    if (!plan_update(source.get(), install, staging.c_str(), block_size_of(install), plan, why) ||
+        (plan.check && !(why = plan.check->first_missing()).empty()) || !fits(install, plan, why))
+        return {"refused: " + why + "; nothing changed", true};
+    if (!plan.changes()) {
+        keep_manifest_of_unchanged_tree(records, release);
         return {"nothing to do", true};
+    }
+    if (!prepare_kept_manifest(records, release, why))
+        return {"refused: " + why + "; nothing changed", true};
     return install_plan(source.get(), staging.c_str(), install, records, plan);
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
@@ -146,6 +147,11 @@ void Sandbox::exec_updater(const RunOptions &options) const
         setenv("LD_PRELOAD", FAULT_INJECT_PATH, 1);
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
+    if (options.capture_output) {
+        const int out = open((root() + "/output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0)
+            _exit(126);
+    }
     std::vector<char *> argv{const_cast<char *>("updater")};
     for (const std::string &argument : options.arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
@@ -176,6 +182,8 @@ void Sandbox::act_as_init(const RunOptions &options) const
         qn::test::skip_child(failed);
     if (options.install_space > 0 && !limit_install_space(options.install_space))
         qn::test::skip_child("small tmpfs for the install root");
+    if (!options.keys.empty() && !trust_keys(options.keys))
+        qn::test::skip_child("overlay on /etc for the keys");
     const auto start = Clock::now();
     pid_t child = fork();
     if (child == 0)
@@ -205,6 +213,28 @@ bool Sandbox::limit_install_space(long bytes) const
     return !error;
 }
 
+// The keys folder is a fixed path below /etc: an overlay there, in this
+// namespace only, shows the test's keys in it.
+bool Sandbox::trust_keys(const std::string &keys) const
+{
+    // Its layers on a tmpfs: an overlay cannot have its upper layer on one.
+    const std::string layers = root() + "/etc-layers";
+    const std::string upper = layers + "/upper", work = layers + "/work";
+    std::error_code error;
+    fs::create_directories(layers, error);
+    if (mount("tmpfs", layers.c_str(), "tmpfs", 0, "size=1m,mode=0755") != 0)
+        return false;
+    fs::create_directories(upper, error);
+    fs::create_directories(work, error);
+    const std::string options = "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work;
+    if (mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0)
+        return false;
+    fs::remove_all("/etc/updater/keys", error);
+    fs::create_directories("/etc/updater", error);
+    fs::copy(keys, "/etc/updater/keys", fs::copy_options::recursive, error);
+    return !error;
+}
+
 void Sandbox::keep_limited_install() const
 {
     std::error_code error;
@@ -217,6 +247,7 @@ RunResult Sandbox::run(const RunOptions &options)
 {
     write_stubs(options);
     fs::remove(root() + "/result");
+    fs::remove(root() + "/output");
     qn::test::ChildOptions isolated;
     isolated.namespaces = CLONE_NEWPID | CLONE_NEWNS;
     const qn::test::ChildResult init = qn::test::run_in_child(isolated, nullptr, [&] {
@@ -245,6 +276,8 @@ RunResult Sandbox::read_result() const
         else if (key == "ended")
             r.all_ended = value == "1";
     }
+    if (exists(root() + "/output"))
+        r.output = read_file(root() + "/output");
     if (exists(root() + "/log-at-parent-exit"))
         r.log_at_parent_exit = read_file(root() + "/log-at-parent-exit");
     std::istringstream log(read_file(root() + "/log"));

@@ -15,14 +15,16 @@
 #include <vector>
 
 struct RunOptions {
-    std::string killall_extra;  // shell lines the killall stub runs first
-    bool as_nobody = false;     // run the updater without root rights
-    std::string fault;          // "trap-listing": its directory listing faults;
-                                // "kill-at-flush": it is killed when it flushes
-    long file_size_limit = 0;   // bytes a file may grow to (0: no limit)
-    long open_file_limit = 0;   // descriptors it may hold (0: as inherited)
-    long install_space = 0;     // bytes: the install root is a tmpfs this small
-    mode_t umask = 022;         // the file-creation mask it inherits
+    std::string killall_extra;    // shell lines the killall stub runs first
+    bool as_nobody = false;       // run the updater without root rights
+    std::string fault;            // "trap-listing": its directory listing faults;
+                                  // "kill-at-flush": it is killed when it flushes
+    long file_size_limit = 0;     // bytes a file may grow to (0: no limit)
+    long open_file_limit = 0;     // descriptors it may hold (0: as inherited)
+    long install_space = 0;       // bytes: the install root is a tmpfs this small
+    mode_t umask = 022;           // the file-creation mask it inherits
+    std::string keys;             // folder of the keys the board trusts ("": none)
+    bool capture_output = false;  // standard output and error go to RunResult::output
     std::vector<std::string> arguments;
     std::vector<std::pair<std::string, std::string>> environment;
 };
@@ -36,6 +38,7 @@ struct RunResult {
     bool all_ended = false;           // every process ended before the deadline
     bool namespace_rebooted = false;  // ended by reboot(2) inside the namespace
     std::vector<std::string> commands;
+    std::string output;
 };
 
 inline constexpr const char *kStracePath = "/usr/bin/strace";
@@ -81,6 +84,7 @@ private:
     void attach_strace(pid_t pid, const std::vector<std::string> &options, int &held) const;
     void write_stubs(const RunOptions &options) const;
     bool limit_install_space(long bytes) const;
+    bool trust_keys(const std::string &keys) const;
     void keep_limited_install() const;
     void act_as_init(const RunOptions &options) const;
     [[noreturn]] void exec_updater(const RunOptions &options) const;
