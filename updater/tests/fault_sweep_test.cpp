@@ -241,17 +241,17 @@ protected:
         fs::create_directories(root);
         chmod(root.c_str(), 0755);
         for (const Entry &entry : kTree) {
-            const std::string spec = entry.*column, path = root + "/" + entry.path;
-            const bool moded = spec.size() > 4 && (spec[0] == 'd' || spec[0] == 'f');
-            const mode_t mode = moded ? std::stoul(spec.substr(1, 4), nullptr, 8) : 0;
-            if (spec.rfind("d", 0) == 0)
+            const std::string shape = entry.*column, path = root + "/" + entry.path;
+            const bool moded = shape.size() > 4 && (shape[0] == 'd' || shape[0] == 'f');
+            const mode_t mode = moded ? std::stoul(shape.substr(1, 4), nullptr, 8) : 0;
+            if (shape.rfind("d", 0) == 0)
                 mkdir(path.c_str(), mode);
-            else if (spec.rfind("f", 0) == 0)
-                write_file(path, content(spec.substr(6)), mode);
-            else if (spec.rfind("l:", 0) == 0)
-                fs::create_symlink(spec.substr(2), path);
-            else if (spec.rfind("h:", 0) == 0)
-                fs::create_hard_link(root + "/" + spec.substr(2), path);
+            else if (shape.rfind("f", 0) == 0)
+                write_file(path, content(shape.substr(6)), mode);
+            else if (shape.rfind("l:", 0) == 0)
+                fs::create_symlink(shape.substr(2), path);
+            else if (shape.rfind("h:", 0) == 0)
+                fs::create_hard_link(root + "/" + shape.substr(2), path);
         }
     }
 
