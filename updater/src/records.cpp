@@ -104,7 +104,7 @@ bool write_all(int fd, const std::string &text)
     return true;
 }
 
-bool read_all(int fd, std::string &text)
+bool read_each(int fd, const std::function<void(const char *, size_t)> &take)
 {
     char buffer[65536];
     for (;;) {
@@ -115,8 +115,13 @@ bool read_all(int fd, std::string &text)
             return false;
         if (n == 0)
             return true;
-        text.append(buffer, static_cast<size_t>(n));
+        take(buffer, static_cast<size_t>(n));
     }
+}
+
+bool read_all(int fd, std::string &text)
+{
+    return read_each(fd, [&](const char *data, size_t size) { text.append(data, size); });
 }
 
 bool read_record(int records, const char *name, std::string &text, size_t most)

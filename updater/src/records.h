@@ -4,6 +4,7 @@
 #ifndef QN_UPDATER_RECORDS_H
 #define QN_UPDATER_RECORDS_H
 
+#include <functional>
 #include <string>
 
 #include "fd.h"
@@ -45,6 +46,8 @@ void remove_leftovers(int records);
 // The whole text to fd, or all that is left of fd. False with errno set.
 bool write_all(int fd, const std::string &text);
 bool read_all(int fd, std::string &text);
+// Reads fd to its end, handing each piece to take. False on a read error.
+bool read_each(int fd, const std::function<void(const char *, size_t)> &take);
 
 // Reads a file of the folder (not through a link) of at most most bytes.
 // False with errno set; ENOENT when it is not there, EFBIG when too large.

@@ -11,6 +11,8 @@
 #include <openssl/pem.h>
 #include <unistd.h>
 
+#include "records.h"
+
 const char *const kKeysFolder = "/etc/updater/keys";
 
 namespace {
@@ -116,22 +118,14 @@ std::string Sha256::hex()
 
 bool hash_file(int fd, std::string &hex, unsigned long long &size)
 {
-    static char buffer[256 << 10];
     Sha256 hash;
     size = 0;
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        hash.add(buffer, static_cast<size_t>(n));
-        size += static_cast<unsigned long long>(n);
-    }
+    const bool read = read_each(fd, [&](const char *data, size_t length) {
+        hash.add(data, length);
+        size += length;
+    });
     hex = hash.hex();
-    return true;
+    return read;
 }
 
 Keys find_keys(std::string &why)
