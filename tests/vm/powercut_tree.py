@@ -6,8 +6,8 @@ make OLD NEW: an installed tree and a staged one; most staged files replace
     some lie in folders that are new.
 check TREE LABEL CUT: after a cut and the recovery, the installed tree must
     be entirely the old one or entirely the new one (the new one when the
-    update was not cut: "none"), with no temporary file and no journal or
-    journal data left;
+    update was not cut: "none"; CUT "old" or "new" wants that one), with no
+    temporary file and no journal or journal data left;
     prints result lines and "VMTEST STATE old|new|mixed".
 """
 import os
@@ -80,7 +80,7 @@ def check(tree, label, cut):
     summary = " ".join(f"{k}={v}" for k, v in sorted(counts.items()))
     summary += f" temporary={len(temporary)}"
     state = "new" if as_new else "old" if as_old else "mixed"
-    wanted = ("new",) if cut == "none" else ("old", "new")
+    wanted = {"none": ("new",), "new": ("new",), "old": ("old",)}.get(cut, ("old", "new"))
     if state in wanted:
         print(f"VMTEST PASS {label}: whole tree {state} ({summary})")
     else:
