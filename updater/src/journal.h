@@ -15,6 +15,8 @@
 std::string escape(const std::string &name);
 // The reverse; false for a malformed %xx.
 bool unescape_name(const std::string &word, std::string &name);
+// The same, and true only for a single path component.
+bool unescape_component(const std::string &word, std::string &name);
 
 // Records the plan's folders, temporaries and names. False with errno set
 // on failure, EINVAL when a name is not a single path component; replaced
@@ -40,6 +42,9 @@ bool parse_journal(const std::string &text, Plan &plan, bool &committed);
 // body with the closing line that carries its checksum, as the journal is
 // written (for tests and fuzzing).
 std::string seal_journal(const std::string &body);
+// The body of a sealed text; false when its closing line is missing or
+// its checksum does not match.
+bool unseal(const std::string &text, std::string &body);
 
 // Removes the journal and flushes its folder. False with errno set.
 bool remove_journal(int records);
