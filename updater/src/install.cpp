@@ -341,7 +341,8 @@ Outcome finish(int install, int records, const Plan &plan)
     remove_added(dst, plan, removed, step);
     // The release's manifest and the kept release follow its tree.
     if (left == 0)
-        step(put_manifest_in_place(records) && settle_kept_release(records, plan.kept));
+        step((plan.forget_manifest ? forget_manifest(records) : put_manifest_in_place(records)) &&
+             settle_kept_release(records, plan.kept));
     if (left == 0 && !(flush(install) && remove_journal(records)))
         return {because("incomplete: " + counted(files, folders) +
                         " in place; the journal could not be closed"),

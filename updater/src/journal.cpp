@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <sstream>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -132,6 +133,8 @@ std::string kept_line(const Plan &plan)
 bool render(const Plan &plan, bool committed, std::string &text)
 {
     text = std::string(kHeader) + "\n" + (committed ? "commit\n" : "intent\n") + kept_line(plan);
+    if (plan.forget_manifest)
+        text += "forget manifest\n";
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
         const PlanDir &dir = plan.dirs[i];
         if (dir.parent >= i || !valid_dir(plan, dir))
@@ -234,11 +237,13 @@ bool parse_entry(const std::string &line, Plan &plan, bool committed)
     std::istringstream words(line);
     std::string kind, rest;
     words >> kind;
-    bool parsed = kind == "d"   ? parse_dir(words, plan, committed)
-                  : kind == "f" ? parse_file(words, plan, committed)
-                  : kind == "r" ? parse_removal(words, plan)
-                  : kind == "x" ? parse_folder_removal(words, plan)
-                                : false;
+    bool parsed = kind == "d"        ? parse_dir(words, plan, committed)
+                  : kind == "f"      ? parse_file(words, plan, committed)
+                  : kind == "r"      ? parse_removal(words, plan)
+                  : kind == "x"      ? parse_folder_removal(words, plan)
+                  : kind == "forget" ? (words >> kind) && kind == "manifest" &&
+                                           !std::exchange(plan.forget_manifest, true)
+                                     : false;
     return parsed && !(words >> rest);
 }
 

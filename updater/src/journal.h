@@ -1,6 +1,8 @@
-// The update's journal, kept in the records folder. Before any temporary
-// exists it lists them (intent); once they are all on storage it is
-// rewritten as committed, with the inode each temporary holds. Each version
+// The journal of an update or a rollback, kept in the records folder.
+// Before any temporary exists it lists them (intent); once they are all on
+// storage it is rewritten as committed, with the inode each temporary
+// holds. It also says what becomes of the kept release and of the kept
+// manifest, and which files and folders a rollback removes. Each version
 // is written beside it, flushed and renamed over it, so a cut leaves one
 // whole version or none; a checksum finds one damaged afterwards.
 #ifndef QN_UPDATER_JOURNAL_H

@@ -68,7 +68,8 @@ Outcome take_back_release(int install, int records, const std::string &note)
     plan.note = note;
     // The manifest of the release brought back is put in place with it.
     drop_staged_manifest(records);
-    if (has_manifest ? !stage_manifest(records, manifest) : !forget_manifest(records))
+    plan.forget_manifest = !has_manifest;
+    if (has_manifest && !stage_manifest(records, manifest))
         return {std::string("refused: cannot record the release's manifest (") + strerror(errno) +
                     "); nothing changed",
                 true};

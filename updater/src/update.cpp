@@ -103,6 +103,7 @@ Outcome update_from(const std::string &staging, int install, int records)
     }
     if (!make_room(install, records, plan, why))
         return {"refused: " + why + "; nothing changed", true};
+    plan.forget_manifest = !release.signed_release;
     if (!prepare_kept_manifest(records, release, why))
         return {"refused: " + why + "; nothing changed", true};
     return install_plan(source.get(), staging.c_str(), install, records, plan);
