@@ -69,7 +69,8 @@ cut_run() {
         echo "VMTEST MARK $(basename "$log" .log): the run had ended before the cut" >>"$log"
     fi
     wait "$vm_pid" 2>/dev/null || true
-    echo "VMTEST END" >>"$log"  # cut short on purpose
+    # Cut short on purpose, maybe in the middle of a line.
+    printf '\nVMTEST END\n' >>"$log"
 }
 
 # update NAME CUT: one update on $work/NAME.img, cut as cut_run says; an
@@ -101,15 +102,17 @@ inspect() {
     } >>"$work/$1.log" 2>&1
 }
 
-# cut_series RUN IMAGE WHOLE DONE: twelve runs of `RUN NAME CUT` on copies
-# of IMAGE, eight cut at moments spread over the WHOLE seconds the run
-# takes and four just after its commit, each followed by the boot that
-# recovers and the checks; adds their logs to $logs. A cut after the commit
-# must find the tree in state DONE. A function after_cut NAME, when there
-# is one, checks more before the disk is removed.
+# cut_series RUN IMAGE WHOLE DONE [AFTER]: twelve runs of `RUN NAME CUT` on
+# copies of IMAGE, eight cut at moments spread over the WHOLE seconds the
+# run takes and four the AFTER seconds after its commit (default 0 0.02
+# 0.05 0.15), each followed by the boot that recovers and the checks; adds
+# their logs to $logs. A cut after the commit must find the tree in state
+# DONE. A function after_cut NAME, when there is one, checks more before
+# the disk is removed.
 cut_series() {
-    local run=$1 image=$2 whole=$3 done=$4 share name cut states
-    for share in 0.1 0.2 0.3 0.4 0.5 0.6 0.7 0.8 commit+0 commit+0.02 commit+0.05 commit+0.15; do
+    local run=$1 image=$2 whole=$3 done=$4 after=${5:-0 0.02 0.05 0.15} share name cut states
+    # shellcheck disable=SC2086
+    for share in 0.1 0.2 0.3 0.4 0.5 0.6 0.7 0.8 $(printf 'commit+%s ' $after); do
         name=cut$share
         case $share in
         commit+*) cut=$share ;;
