@@ -4,6 +4,7 @@
 #include "sandbox.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
@@ -11,7 +12,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "../src/digest_check.h"
 #include "../src/manifest.h"
+#include "../src/signature.h"
 
 namespace fs = std::filesystem;
 
@@ -275,6 +278,45 @@ TEST(ManifestFormat, ParserHoldsEveryLineToItsRules)
     EXPECT_GT(compare_versions(a, b), 0);
     ASSERT_TRUE(parse_version("2", a) && parse_version("2.0.0", b));
     EXPECT_EQ(compare_versions(a, b), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Pieces of many sizes, files whose digest is right or wrong, files
+// dropped halfway: the first wrong file in hand-over order is named, and
+// nothing dropped counts.
+TEST(ManifestFormat, ContentIsCheckedBehindTheReadsInOrder)
+{
+    const std::string data = patterned(3 << 20);
+    const auto digest_of = [](const std::string &text) {
+        Sha256 hash;
+        hash.add(text.data(), text.size());
+        return hash.hex();
+    };
+    const size_t sizes[] = {0,      1, 4096, DigestCheck::kPieceBytes, DigestCheck::kPieceBytes + 1,
+                            3 << 20};
+    for (int wrong : {-1, 0, 3, 40}) {
+        SCOPED_TRACE(wrong);
+        DigestCheck check;
+        for (int file = 0; file < 48; ++file) {
+            const std::string content = data.substr(0, sizes[file % 6]);
+            for (size_t at = 0; at < content.size(); at += DigestCheck::kPieceBytes) {
+                const size_t size = std::min(DigestCheck::kPieceBytes, content.size() - at);
+                memcpy(check.piece(), content.data() + at, size);
+                check.add(size);
+            }
+            if (file % 7 == 6) {
+                check.drop_file();  // read again later, whole
+                continue;
+            }
+            check.end_file(file == wrong || file == 44 ? std::string(64, '0') : digest_of(content),
+                           "file" + std::to_string(file));
+        }
+        const int first = wrong >= 0 ? wrong : 44;
+        EXPECT_EQ(check.finish(), content_differs("file" + std::to_string(first)));
+    }
 }
 
 }  // namespace
