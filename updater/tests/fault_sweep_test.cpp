@@ -31,15 +31,7 @@ using qn::test::Failures;
 
 namespace {
 
-// Each entry: its path, then as installed before, as staged, and as
-// installed after the update. "d0755" a folder; "f0640:text" a file (text
-// "@1", "@2": 40 KiB of pattern); "l:name" a link; "h:path" a hard link of
-// an earlier entry; "" missing.
-struct Entry {
-    const char *path, *before, *staged, *after;
-};
-
-const Entry kTree[] = {
+const TreeEntry kTree[] = {
     {"etc", "d0755", "d0755", "d0755"},
     {"etc/app.conf", "f0640:conf 1", "f0644:conf 2", "f0640:conf 2"},
     {"etc/default.conf", "", "l:app.conf", "f0644:conf 2"},
@@ -216,49 +208,18 @@ protected:
         if (std::getenv("QN_TARGET_EMULATOR"))
             GTEST_SKIP() << "strace cannot trace a program under a user-mode emulator, and the "
                             "hundreds of runs would take too long there";
-        build(box_.root() + "/old", &Entry::before);
-        build(box_.root() + "/new", &Entry::after);
-        build(box_.staging(), &Entry::staged);
-        for (const Entry &entry : kTree)
-            paths_.push_back(entry.path);
+        build_tree(box_.root() + "/old", kTree, &TreeEntry::before);
+        build_tree(box_.root() + "/new", kTree, &TreeEntry::after);
+        build_tree(box_.staging(), kTree, &TreeEntry::staged);
+        paths_ = paths_of(kTree);
         old_ = tree_state(box_.root() + "/old", paths_);
         new_ = tree_state(box_.root() + "/new", paths_);
-    }
-
-    static std::string content(const std::string &text)
-    {
-        if (text.empty() || text[0] != '@')
-            return text;
-        std::string data(40 << 10, '\0');
-        for (size_t i = 0; i < data.size(); ++i)
-            data[i] = static_cast<char>(i * 131 + text[1] * (i >> 10));
-        return data;
-    }
-
-    static void build(const std::string &root, const char *Entry::*column)
-    {
-        fs::remove_all(root);
-        fs::create_directories(root);
-        chmod(root.c_str(), 0755);
-        for (const Entry &entry : kTree) {
-            const std::string shape = entry.*column, path = root + "/" + entry.path;
-            const bool moded = shape.size() > 4 && (shape[0] == 'd' || shape[0] == 'f');
-            const mode_t mode = moded ? std::stoul(shape.substr(1, 4), nullptr, 8) : 0;
-            if (shape.rfind("d", 0) == 0)
-                mkdir(path.c_str(), mode);
-            else if (shape.rfind("f", 0) == 0)
-                write_file(path, content(shape.substr(6)), mode);
-            else if (shape.rfind("l:", 0) == 0)
-                fs::create_symlink(shape.substr(2), path);
-            else if (shape.rfind("h:", 0) == 0)
-                fs::create_hard_link(root + "/" + shape.substr(2), path);
-        }
     }
 
     // The install root back at the old version, after an earlier run.
     void reset() const
     {
-        build(box_.install(), &Entry::before);
+        build_tree(box_.install(), kTree, &TreeEntry::before);
         mkdir((box_.install() + "/.updater").c_str(), 0700);
         write_file(box_.install() + "/.updater/result", kPreviousLine + "\n");
     }
