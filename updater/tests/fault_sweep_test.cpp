@@ -57,6 +57,7 @@ const TreeEntry kTree[] = {
 };
 
 const Launch kRecover{{"--recover"}, {}};
+const Launch kRollback{{"--rollback"}, {}};
 
 // A killed run may leave the line of the run before.
 const std::string kPreviousLine = "refused: no staging tree";
@@ -243,14 +244,18 @@ protected:
 
     // Why the line is not true of the tree; "" when it is. A run that could
     // not write its line may remove the one before: no line claims nothing.
-    static std::string untrue(const std::string &line, const std::string &version)
+    // A refusal leaves the version the run started from.
+    static std::string untrue(const std::string &line, const std::string &version,
+                              const std::string &start = "old")
     {
         if (line.empty())
             return "";
         if (line.rfind("installed: ", 0) == 0 || line == "nothing to do")
             return version == "new" ? "" : "success reported over a tree not new";
+        if (line.rfind("rolled back: ", 0) == 0)
+            return version == "old" ? "" : "rollback reported over a tree not old";
         if (line.rfind("refused: ", 0) == 0)
-            return version == "old" ? "" : "refusal reported over a changed tree";
+            return version == start ? "" : "refusal reported over a changed tree";
         if (line.rfind("incomplete: ", 0) == 0)
             return "";
         return "result line of another kind";
@@ -414,6 +419,58 @@ TEST_F(AllOrNothing, UnderAFaultAtEveryCallOfARecoveryAfterTheCommit)
             if (version() != "new")
                 tally.add(at, "a committed update not finished by a clean --recover", version());
             expect_no_litter("a clean --recover", tally, at);
+        });
+    }));
+}
+
+// A --rollback of the update above: from the new version, with the old one
+// kept as the previous release.
+TEST_F(AllOrNothing, UnderAFaultAtEveryCallOfARollback)
+{
+    if (!have_strace())
+        GTEST_SKIP() << "no strace";
+    EXPECT_CHILD_PASSED(box_.inside([&] {
+        const auto update = [&] {
+            reset();
+            box_.start({});
+        };
+        update();
+        if (version() != "new")
+            return "the clean update did not install: " + version() + "\n";
+        const std::vector<Call> calls = traced(kRollback.arguments);
+        if (version() != "old")
+            return "the clean traced --rollback did not reach the old version: " + version() + "\n";
+        return sweep(calls, [&](const std::vector<std::string> &strace, const Fault &fault,
+                                Tally &tally, const std::string &at) {
+            update();
+            const std::string updated = result_line();
+            const int faulted = box_.start({kRollback.arguments, strace});
+            const std::string line = result_line(), after_run = version();
+            if (exited_zero(faulted) && after_run != "old")
+                tally.add(at, "--rollback exited 0 over a tree not old", line + "; " + after_run);
+            if (const std::string why = untrue(line, after_run, "new");
+                !why.empty() && !(std::string(fault.name) == "SIGKILL" && line == updated))
+                tally.add(at, why, line + "; " + after_run);
+            const int status = box_.start(kRecover);
+            const std::string recovered = version(), recovered_line = result_line();
+            if (!exited_zero(status))
+                tally.add(at, "--recover did not exit 0", std::to_string(status) + "; " + recovered);
+            if (recovered != "old" && recovered != "new")
+                tally.add(at, "mixed after --recover", recovered);
+            else if (line.rfind("incomplete: ", 0) == 0 && recovered != "old")
+                tally.add(at, "--recover did not finish an incomplete rollback", recovered);
+            if (const std::string why = untrue(recovered_line, recovered, "new"); !why.empty())
+                tally.add(at, why + " after --recover", recovered_line + "; " + recovered);
+            expect_no_litter("--recover", tally, at);
+            // From the new version a clean --rollback reaches the old one;
+            // at the old one nothing is kept to take back.
+            const bool again = exited_zero(box_.start(kRollback));
+            if (version() != "old" || again != (recovered == "new"))
+                tally.add(at, "a clean --rollback from " + recovered + " went wrong",
+                          result_line() + "; " + version());
+            if (exists(box_.install() + "/.updater/previous"))
+                tally.add(at, "a previous release still kept", recovered);
+            expect_no_litter("a clean --rollback", tally, at);
         });
     }));
 }
