@@ -129,6 +129,7 @@ TEST(Rollback, SignedReleaseIsTakenBackWithEveryKindOfChangeAndItsManifest)
     RunOptions signed_run;
     signed_run.keys = keys.trusted();
     const RunResult verify_a = r.run({"--verify"}, signed_run);
+    EXPECT_EQ(exit_code(verify_a), 0) << verify_a.output;
 
     r.run({}, signed_run);
     ASSERT_EQ(r.line().rfind("installed: ", 0), 0u) << r.line();
