@@ -3,7 +3,8 @@
 // `updater --recover` (run early at boot) only finishes or undoes an update
 // a power cut interrupted. `updater --manifest TREE VERSION` prints a
 // release's manifest; `updater --verify` checks the installed tree against
-// the installed release's.
+// the installed release's. `updater --rollback` takes the last update back;
+// `updater --confirm` tells that the installed release is good.
 
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,10 @@ int main(int argc, char **argv)
         return recover_at_boot();
     if (argc == 2 && strcmp(argv[1], "--verify") == 0)
         return verify_installed_tree();
+    if (argc == 2 && strcmp(argv[1], "--rollback") == 0)
+        return rollback_release();
+    if (argc == 2 && strcmp(argv[1], "--confirm") == 0)
+        return confirm_release();
     if (argc >= 2 && strcmp(argv[1], "--manifest") == 0) {
         if (argc == 4)
             return print_manifest(argv[2], argv[3]);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <new>
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include "content.h"
 #include "fd.h"
 #include "journal.h"
+#include "kept.h"
 #include "manifest.h"
 #include "records.h"
 #include "result.h"
@@ -247,13 +249,70 @@ std::string counted(size_t files, size_t folders)
            (folders == 1 ? " new folder" : " new folders");
 }
 
-// New folders as a whole, then each file in an existing folder. Every step
-// is tried; the journal stays until all are done.
+// A rollback's removals: a file only while its name holds what the update
+// put there, a folder only while empty and the one the update made; what
+// is gone counts as done, and what someone else put there stays.
+struct Removed {
+    size_t files = 0, folders = 0, kept_folders = 0;
+};
+
+bool remove_if_made(int dir, const std::string &name, ino_t made, bool folder, bool &kept)
+{
+    struct stat st;
+    kept = false;
+    if (dir < 0)
+        return false;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (st.st_ino != made || unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0)
+        return true;
+    kept = folder && (errno == ENOTEMPTY || errno == EEXIST);
+    return kept || errno == ENOENT;
+}
+
+template <typename Step>
+void remove_added(DirCursor &dst, const Plan &plan, Removed &removed, Step step)
+{
+    bool kept = false;
+    for (const PlanFile &file : plan.removals)
+        removed.files += step(remove_if_made(dst.open(file.dir), file.name, file.made, false, kept));
+    for (size_t i = plan.dirs.size(); i-- > 1;) {
+        const PlanDir &folder = plan.dirs[i];
+        if (!folder.remove)
+            continue;
+        if (step(remove_if_made(dst.open(folder.parent), folder.name, folder.made, true, kept)))
+            (kept ? removed.kept_folders : removed.folders) += 1;
+    }
+}
+
+std::string plural(size_t count, const char *one, const char *many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string done_line(const Plan &plan, size_t files, size_t folders, const Removed &removed)
+{
+    if (plan.kept != KeptRelease::restored)
+        return "installed: " + counted(files, folders) + plan.note;
+    std::string line = "rolled back: " + plan.taken_back + " taken back" + plan.note + "; " +
+                       plural(files, "file", "files") + " restored, " +
+                       plural(removed.files, "file", "files") + " and " +
+                       plural(removed.folders, "folder", "folders") + " removed";
+    if (removed.kept_folders > 0)
+        line += "; " + plural(removed.kept_folders, "added folder", "added folders") +
+                " kept: they hold files the release did not bring";
+    return line;
+}
+
+// New folders as a whole, then each file in an existing folder, then a
+// rollback's removals. Every step is tried; the journal stays until all
+// are done.
 Outcome finish(int install, int records, const Plan &plan)
 {
     DirCursor dst(install, plan.dirs, false);
     std::vector<bool> in_place(plan.dirs.size(), true);
     size_t left = 0, folders = 0, files = 0;
+    Removed removed;
     int error = 0;
     auto step = [&](bool done) {
         if (!done && error == 0)
@@ -279,9 +338,11 @@ Outcome finish(int install, int records, const Plan &plan)
         int dir = dst.open(file.dir);
         files += step(dir >= 0 && put_in_place(dir, file.temporary, file.name, file.made, false));
     }
-    // The release's manifest is kept only once its tree is in place.
+    remove_added(dst, plan, removed, step);
+    // The release's manifest and the kept release follow its tree.
     if (left == 0)
-        step(put_manifest_in_place(records));
+        step((plan.forget_manifest ? forget_manifest(records) : put_manifest_in_place(records)) &&
+             settle_kept_release(records, plan.kept));
     if (left == 0 && !(flush(install) && remove_journal(records)))
         return {because("incomplete: " + counted(files, folders) +
                         " in place; the journal could not be closed"),
@@ -292,7 +353,7 @@ Outcome finish(int install, int records, const Plan &plan)
                         std::to_string(left) + " left for recovery"),
                 false};
     }
-    return {"installed: " + counted(files, folders), true};
+    return {done_line(plan, files, folders, removed), true};
 }
 
 bool removed(int done) { return done == 0 || errno == ENOENT; }
@@ -321,15 +382,17 @@ bool remove_temporaries(int install, const Plan &plan)
 Outcome roll_back(int install, int records, const Plan &plan, const std::string &why)
 {
     drop_staged_manifest(records);
+    drop_next_kept_release(records);
     if (remove_temporaries(install, plan) && flush(install) && remove_journal(records))
         return {"refused: " + why + "; nothing changed", true};
     return {because("refused: " + why + "; nothing changed, but temporaries are left for recovery"),
             false};
 }
 
-}  // namespace
-
-Outcome install_plan(int staging, const char *staging_path, int install, int records, Plan &plan)
+// Journal (intent), temporaries made by prepare, flush, journal (commit),
+// renames: one way for an update and a rollback alike.
+Outcome carry_out(int install, int records, Plan &plan,
+                  const std::function<bool(std::string &)> &prepare)
 {
     name_temporaries(plan);
     forget_result(records);
@@ -343,8 +406,7 @@ Outcome install_plan(int staging, const char *staging_path, int install, int rec
     }
     std::string why;
     try {
-        Preparer preparer(staging, staging_path, install, plan);
-        if (!preparer.create_folders(why) || !preparer.write_files(why))
+        if (!prepare(why))
             return roll_back(install, records, plan, why);
     } catch (const std::bad_alloc &) {
         return roll_back(install, records, plan, "out of memory");
@@ -362,6 +424,31 @@ Outcome install_plan(int staging, const char *staging_path, int install, int rec
     return finish(install, records, plan);
 }
 
+}  // namespace
+
+Outcome install_plan(int staging, const char *staging_path, int install, int records, Plan &plan)
+{
+    return carry_out(install, records, plan, [&](std::string &why) {
+        Preparer preparer(staging, staging_path, install, plan);
+        if (!preparer.create_folders(why) || !preparer.write_files(why))
+            return false;
+        // Without the release it replaces kept, none older may stay.
+        std::string not_kept;
+        if (!keep_replaced_release(install, records, plan, not_kept)) {
+            plan.kept = KeptRelease::drop;
+            plan.note = "; the previous release is not kept: " + not_kept;
+        }
+        return true;
+    });
+}
+
+Outcome restore_kept_release(int install, int records, Plan &plan)
+{
+    plan.kept = KeptRelease::restored;
+    return carry_out(install, records, plan,
+                     [&](std::string &why) { return link_kept_files(install, records, plan, why); });
+}
+
 Outcome recover_interrupted_update(int install, int records)
 {
     Plan plan;
@@ -370,6 +457,7 @@ Outcome recover_interrupted_update(int install, int records)
     case JournalState::none:
         remove_leftovers(records);
         drop_staged_manifest(records);
+        drop_next_kept_release(records);
         return {};
     case JournalState::unreadable:
         return {because("refused: cannot read the journal of an interrupted update"), false};
@@ -386,6 +474,7 @@ Outcome recover_interrupted_update(int install, int records)
         return roll_back(install, records, plan, "interrupted before its commit");
     Outcome finished = finish(install, records, plan);
     if (finished.consistent)
-        finished.line += " (interrupted update completed)";
+        finished.line += plan.kept == KeptRelease::restored ? " (interrupted rollback completed)"
+                                                            : " (interrupted update completed)";
     return finished;
 }

@@ -18,6 +18,10 @@ struct Outcome {
 // install, journalled in records.
 Outcome install_plan(int staging, const char *staging_path, int install, int records, Plan &plan);
 
+// Restores the release a rollback plan (see kept.h) brings back, all or
+// nothing, the same way.
+Outcome restore_kept_release(int install, int records, Plan &plan);
+
 // Finishes what an interrupted run left: a committed journal's renames are
 // made, an uncommitted run's temporaries and folders removed. The journal
 // goes only once every step is done. An empty line when there was none.

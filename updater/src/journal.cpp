@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <sstream>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -58,6 +59,12 @@ bool unescape_name(const std::string &word, std::string &name)
 
 namespace {
 
+bool single_component(const std::string &name)
+{
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
 const char *const kHeader = "updater journal 2";
 const char *const kTemporaryPrefix = ".updater-";
 
@@ -73,22 +80,20 @@ uint64_t checksum(const std::string &text)
     return hash;
 }
 
+}  // namespace
+
+bool unescape_component(const std::string &word, std::string &name)
+{
+    return unescape_name(word, name) && single_component(name);
+}
+
+namespace {
+
 std::string hex(uint64_t value)
 {
     char text[17];
     snprintf(text, sizeof text, "%016" PRIx64, value);
     return text;
-}
-
-bool single_component(const std::string &name)
-{
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
-}
-
-bool unescape(const std::string &word, std::string &name)
-{
-    return unescape_name(word, name) && single_component(name);
 }
 
 bool is_temporary(const std::string &name)
@@ -111,9 +116,25 @@ bool valid_dir(const Plan &plan, const PlanDir &dir)
            (renamed ? is_temporary(dir.temporary) : dir.temporary.empty());
 }
 
+const char *const kKeptWords[] = {"replace", "drop", "restored"};
+
+std::string kept_line(const Plan &plan)
+{
+    std::string line = "kept ";
+    line += kKeptWords[static_cast<int>(plan.kept)];
+    if (plan.kept == KeptRelease::restored) {
+        line += ' ';
+        line += escape(plan.taken_back);
+    }
+    line += '\n';
+    return line;
+}
+
 bool render(const Plan &plan, bool committed, std::string &text)
 {
-    text = std::string(kHeader) + "\n" + (committed ? "commit\n" : "intent\n");
+    text = std::string(kHeader) + "\n" + (committed ? "commit\n" : "intent\n") + kept_line(plan);
+    if (plan.forget_manifest)
+        text += "forget manifest\n";
     for (size_t i = 1; i < plan.dirs.size(); ++i) {
         const PlanDir &dir = plan.dirs[i];
         if (dir.parent >= i || !valid_dir(plan, dir))
@@ -130,6 +151,15 @@ bool render(const Plan &plan, bool committed, std::string &text)
         text += "f " + std::to_string(file.dir) + " " + escape(file.temporary) + " " +
                 escape(file.name) + " " + std::to_string(file.made) + "\n";
     }
+    for (const PlanFile &file : plan.removals) {
+        if (file.dir >= plan.dirs.size() || !single_component(file.name) || file.made == 0)
+            return false;
+        text += "r " + std::to_string(file.dir) + " " + escape(file.name) + " " +
+                std::to_string(file.made) + "\n";
+    }
+    for (size_t i = 1; i < plan.dirs.size(); ++i)
+        if (plan.dirs[i].remove)
+            text += "x " + std::to_string(i) + "\n";
     text = seal_journal(text);
     return true;
 }
@@ -143,7 +173,8 @@ bool parse_dir(std::istringstream &line, Plan &plan, bool committed)
     if (!(line >> dir.parent >> is_new >> mode >> name >> temporary >> dir.made) ||
         dir.parent >= plan.dirs.size() || (is_new != 0 && is_new != 1) ||
         mode.find_first_not_of("01234567") != std::string::npos || mode.size() > 5 ||
-        !unescape(name, dir.name) || (temporary != "/" && !unescape(temporary, dir.temporary)))
+        !unescape_component(name, dir.name) ||
+        (temporary != "/" && !unescape_component(temporary, dir.temporary)))
         return false;
     dir.is_new = is_new == 1;
     dir.mode = static_cast<mode_t>(std::stoul(mode, nullptr, 8));
@@ -158,11 +189,47 @@ bool parse_file(std::istringstream &line, Plan &plan, bool committed)
     PlanFile file;
     std::string temporary, name;
     if (!(line >> file.dir >> temporary >> name >> file.made) || file.dir >= plan.dirs.size() ||
-        !unescape(temporary, file.temporary) || !unescape(name, file.name) ||
+        !unescape_component(temporary, file.temporary) || !unescape_component(name, file.name) ||
         !valid_file(plan, file) || (committed && !plan.dirs[file.dir].is_new && file.made == 0))
         return false;
     plan.files.push_back(file);
     return true;
+}
+
+// A file that goes is named with the inode the update put there.
+bool parse_removal(std::istringstream &line, Plan &plan)
+{
+    PlanFile file;
+    std::string name;
+    if (!(line >> file.dir >> name >> file.made) || file.dir >= plan.dirs.size() ||
+        !unescape_component(name, file.name) || file.made == 0)
+        return false;
+    plan.removals.push_back(file);
+    return true;
+}
+
+// A folder that goes: one the journal lists, not new, with its inode.
+bool parse_folder_removal(std::istringstream &line, Plan &plan)
+{
+    size_t dir = 0;
+    if (!(line >> dir) || dir == 0 || dir >= plan.dirs.size() || plan.dirs[dir].is_new ||
+        plan.dirs[dir].made == 0)
+        return false;
+    plan.dirs[dir].remove = true;
+    return true;
+}
+
+bool parse_kept(std::istringstream &line, Plan &plan)
+{
+    std::string word, label;
+    line >> word;
+    for (int kept = 0; kept < 3; ++kept)
+        if (word == kKeptWords[kept])
+            plan.kept = static_cast<KeptRelease>(kept);
+    if (word != kKeptWords[static_cast<int>(plan.kept)])
+        return false;
+    return plan.kept != KeptRelease::restored ||
+           ((line >> label) && unescape_name(label, plan.taken_back));
 }
 
 bool parse_entry(const std::string &line, Plan &plan, bool committed)
@@ -170,9 +237,13 @@ bool parse_entry(const std::string &line, Plan &plan, bool committed)
     std::istringstream words(line);
     std::string kind, rest;
     words >> kind;
-    bool parsed = kind == "d"   ? parse_dir(words, plan, committed)
-                  : kind == "f" ? parse_file(words, plan, committed)
-                                : false;
+    bool parsed = kind == "d"        ? parse_dir(words, plan, committed)
+                  : kind == "f"      ? parse_file(words, plan, committed)
+                  : kind == "r"      ? parse_removal(words, plan)
+                  : kind == "x"      ? parse_folder_removal(words, plan)
+                  : kind == "forget" ? (words >> kind) && kind == "manifest" &&
+                                           !std::exchange(plan.forget_manifest, true)
+                                     : false;
     return parsed && !(words >> rest);
 }
 
@@ -183,20 +254,40 @@ std::string seal_journal(const std::string &body)
     return body + "end " + hex(checksum(body)) + "\n";
 }
 
-bool parse_journal(const std::string &text, Plan &plan, bool &committed)
+bool unseal(const std::string &text, std::string &body)
 {
-    plan = Plan();
     const size_t end = text.rfind("end ");
     if (end == std::string::npos || (end > 0 && text[end - 1] != '\n') ||
         text.compare(end, std::string::npos, seal_journal(text.substr(0, end)).substr(end)) != 0)
         return false;
-    std::istringstream lines(text.substr(0, end));
+    body = text.substr(0, end);
+    return true;
+}
+
+bool parse_journal(const std::string &text, Plan &plan, bool &committed)
+{
+    plan = Plan();
+    std::string body;
+    if (!unseal(text, body))
+        return false;
+    std::istringstream lines(body);
     std::string line;
     if (!std::getline(lines, line) || line != kHeader || !std::getline(lines, line))
         return false;
     committed = line == "commit";
     if (!committed && line != "intent")
         return false;
+    // Journals of earlier versions have no "kept" line.
+    std::streampos entries = lines.tellg();
+    if (std::getline(lines, line) && line.compare(0, 5, "kept ") == 0) {
+        std::istringstream words(line.substr(5));
+        std::string rest;
+        if (!parse_kept(words, plan) || (words >> rest))
+            return false;
+    } else {
+        lines.clear();
+        lines.seekg(entries);
+    }
     while (std::getline(lines, line))
         if (!parse_entry(line, plan, committed))
             return false;
@@ -211,20 +302,7 @@ bool write_journal(int records, const Plan &plan, bool committed, bool &replaced
         errno = EINVAL;
         return false;
     }
-    unlinkat(records, kJournalNext, 0);
-    Fd fd(openat(records, kJournalNext, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid())
-        return false;
-    bool written = write_all(fd.get(), text) && fsync(fd.get()) == 0;
-    written = close(fd.release()) == 0 && written;
-    if (!written || renameat(records, kJournalNext, records, kJournal) != 0) {
-        const int error = errno;
-        unlinkat(records, kJournalNext, 0);
-        errno = error;
-        return false;
-    }
-    replaced = true;
-    return fsync(records) == 0;
+    return replace_record(records, kJournal, text, &replaced);
 }
 
 JournalState read_journal(int records, Plan &plan, bool &committed)

@@ -1,6 +1,8 @@
-// The update's journal, kept in the records folder. Before any temporary
-// exists it lists them (intent); once they are all on storage it is
-// rewritten as committed, with the inode each temporary holds. Each version
+// The journal of an update or a rollback, kept in the records folder.
+// Before any temporary exists it lists them (intent); once they are all on
+// storage it is rewritten as committed, with the inode each temporary
+// holds. It also says what becomes of the kept release and of the kept
+// manifest, and which files and folders a rollback removes. Each version
 // is written beside it, flushed and renamed over it, so a cut leaves one
 // whole version or none; a checksum finds one damaged afterwards.
 #ifndef QN_UPDATER_JOURNAL_H
@@ -15,6 +17,8 @@
 std::string escape(const std::string &name);
 // The reverse; false for a malformed %xx.
 bool unescape_name(const std::string &word, std::string &name);
+// The same, and true only for a single path component.
+bool unescape_component(const std::string &word, std::string &name);
 
 // Records the plan's folders, temporaries and names. False with errno set
 // on failure, EINVAL when a name is not a single path component; replaced
@@ -40,6 +44,9 @@ bool parse_journal(const std::string &text, Plan &plan, bool &committed);
 // body with the closing line that carries its checksum, as the journal is
 // written (for tests and fuzzing).
 std::string seal_journal(const std::string &body);
+// The body of a sealed text; false when its closing line is missing or
+// its checksum does not match.
+bool unseal(const std::string &text, std::string &body);
 
 // Removes the journal and flushes its folder. False with errno set.
 bool remove_journal(int records);

@@ -18,7 +18,9 @@ struct PlanDir {
     mode_t mode = 0755;     // a new folder's bits: the staged folder's
     std::string temporary;  // a new folder in an existing one is created under
                             // this name, filled, and renamed at the commit
-    ino_t made = 0;         // the inode this run created under temporary
+    ino_t made = 0;         // the inode this run created under temporary; in a
+                            // rollback, the inode of a folder that goes
+    bool remove = false;    // a rollback removes it when empty and still made
     const std::string &on_disk(bool committed) const
     {
         return committed || temporary.empty() ? name : temporary;
@@ -46,14 +48,29 @@ struct PlanFile {
 
 class ManifestCheck;
 
+// What a run does with the release kept for a rollback once its renames
+// are made.
+enum class KeptRelease {
+    replace,   // an update kept the release it replaces: that one is kept now
+    drop,      // an update could not keep it: the one kept before goes too
+    restored,  // a rollback restored it: it is no longer kept
+};
+
 struct Plan {
     std::vector<PlanDir> dirs{PlanDir{}};
     std::vector<PlanFile> files;
+    std::vector<PlanFile> removals;  // files a rollback removes (dir, name and
+                                     // made: only while the name holds made)
+    KeptRelease kept = KeptRelease::replace;
+    std::string taken_back;        // a rollback: what it takes back, to report
+    std::string note;              // said after the result's counts (not journalled)
+    bool forget_manifest = false;  // the tree it brings has no manifest: the kept
+                                   // one goes with the renames
     uint64_t bytes_needed = 0;
     uint64_t inodes_needed = 0;
     size_t unchanged = 0;
     ManifestCheck *check = nullptr;  // a signed manifest the staged tree must match
-    bool changes() const { return !files.empty() || new_dirs() > 0; }
+    bool changes() const { return !files.empty() || !removals.empty() || new_dirs() > 0; }
     size_t new_dirs() const;
 };
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <dirent.h>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -19,6 +21,8 @@ const char *const kResult = "result";
 const char *const kResultNext = "result-new";
 const char *const kManifest = "manifest";
 const char *const kManifestNext = "manifest-new";
+const char *const kKept = "previous";
+const char *const kKeptNext = "previous-new";
 
 namespace {
 
@@ -167,4 +171,49 @@ bool forget_manifest(int records)
     if (unlinkat(records, kManifest, 0) != 0)
         return errno == ENOENT;
     return fsync(records) == 0;
+}
+
+Fd open_record_folder(int records, const char *name)
+{
+    return Fd(openat(records, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+bool remove_record_folder(int records, const char *name)
+{
+    Fd folder = open_record_folder(records, name);
+    if (!folder.valid())
+        return errno == ENOENT;
+    DIR *listing = fdopendir(folder.get());
+    if (!listing)
+        return false;
+    folder.release();
+    while (const dirent *entry = readdir(listing))
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            unlinkat(dirfd(listing), entry->d_name, 0);
+    closedir(listing);
+    if (unlinkat(records, name, AT_REMOVEDIR) != 0 && errno != ENOENT)
+        return false;
+    return fsync(records) == 0;
+}
+
+bool replace_record(int folder, const char *name, const std::string &text, bool *renamed)
+{
+    if (renamed)
+        *renamed = false;
+    const std::string next = std::string(name) + "-new";
+    unlinkat(folder, next.c_str(), 0);
+    Fd fd(openat(folder, next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid())
+        return false;
+    bool written = write_all(fd.get(), text) && fsync(fd.get()) == 0;
+    written = close(fd.release()) == 0 && written;
+    if (!written || renameat(folder, next.c_str(), folder, name) != 0) {
+        const int error = errno;
+        unlinkat(folder, next.c_str(), 0);
+        errno = error;
+        return false;
+    }
+    if (renamed)
+        *renamed = true;
+    return fsync(folder) == 0;
 }

@@ -21,6 +21,8 @@ extern const char *const kResult;          // the last run's result line
 extern const char *const kResultNext;      // its next version, until renamed
 extern const char *const kManifest;        // the installed release's signed manifest
 extern const char *const kManifestNext;    // the one an update in progress brings
+extern const char *const kKept;            // the release the last update replaced
+extern const char *const kKeptNext;        // the one an update in progress replaces
 
 // Opens the records folder (created 0700 when missing) without following a
 // link. It is trusted only when it belongs to root or to the user running
@@ -42,6 +44,20 @@ bool needs_recovery(int records);
 // Removes the next versions a cut left behind (and the data file of earlier
 // versions of the updater). Only the journal's absence makes them stale.
 void remove_leftovers(int records);
+
+// Opens a folder of the records folder, not through a link. Invalid Fd
+// with errno set; ENOENT when it is not there.
+Fd open_record_folder(int records, const char *name);
+
+// Removes a folder of the records folder and what it holds (files only),
+// then flushes the records folder. True when it is gone.
+bool remove_record_folder(int records, const char *name);
+
+// Writes text as the file name of folder (mode 0600), flushed, through
+// name-new renamed over it. False with errno set; renamed, when given,
+// tells whether the new version took the name all the same (only the
+// folder's flush failed).
+bool replace_record(int folder, const char *name, const std::string &text, bool *renamed = nullptr);
 
 // The whole text to fd, or all that is left of fd. False with errno set.
 bool write_all(int fd, const std::string &text);

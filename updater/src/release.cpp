@@ -86,8 +86,7 @@ bool open_release(int staging, int records, Release &release, std::string &why)
 bool prepare_kept_manifest(int records, const Release &release, std::string &why)
 {
     drop_staged_manifest(records);
-    const bool done =
-        release.signed_release ? stage_manifest(records, release.text) : forget_manifest(records);
+    const bool done = !release.signed_release || stage_manifest(records, release.text);
     if (!done)
         why = std::string("cannot record the release's manifest (") + strerror(errno) + ")";
     return done;

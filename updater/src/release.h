@@ -22,8 +22,8 @@ struct Release {
 bool open_release(int staging, int records, Release &release, std::string &why);
 
 // Before an update's journal is written: a signed release's manifest is
-// staged to be put in place with the tree; an update without one makes
-// the kept manifest, which no longer describes the tree, go.
+// staged to be put in place with the tree. (An update without one makes
+// the kept manifest go at its finish: Plan::forget_manifest.)
 bool prepare_kept_manifest(int records, const Release &release, std::string &why);
 
 // An update with nothing to install still records a signed release's

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include <fcntl.h>
@@ -14,9 +15,11 @@
 #include "fd.h"
 #include "install.h"
 #include "journal.h"
+#include "kept.h"
 #include "records.h"
 #include "release.h"
 #include "result.h"
+#include "rollback.h"
 #include "scan.h"
 #include "staging.h"
 
@@ -37,13 +40,14 @@ uint64_t journal_bytes(const Plan &plan)
 }
 
 // Every temporary exists beside the file it replaces until the renames, so
-// all of them must fit at once.
-bool fits(int install, const Plan &plan, std::string &why)
+// all of them must fit at once; releasing the kept release would free
+// more.
+bool fits(int install, const Plan &plan, uint64_t more, std::string &why)
 {
     struct statvfs fs;
     if (fstatvfs(install, &fs) != 0)
         return true;  // nothing known: the writes will tell
-    const uint64_t free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    const uint64_t free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize + more;
     const uint64_t needed = plan.bytes_needed + journal_bytes(plan);
     if (needed > free) {
         why = "not enough space (" + std::to_string((needed + 1023) / 1024) + " KiB needed, " +
@@ -63,6 +67,21 @@ unsigned long block_size_of(int install)
     return fstatvfs(install, &fs) == 0 ? fs.f_frsize : 4096;
 }
 
+// The kept release gives way to an update that would not fit beside it.
+bool make_room(int install, int records, Plan &plan, std::string &why)
+{
+    if (fits(install, plan, 0, why))
+        return true;
+    if (!has_kept_release(records) || !fits(install, plan, kept_release_bytes(records), why))
+        return false;
+    if (!release_kept(records)) {
+        why = std::string("cannot release the previous release for space (") + strerror(errno) + ")";
+        return false;
+    }
+    plan.note = "; the previous release was released for space";
+    return true;
+}
+
 // A plan whose walk or space check fails changes nothing.
 Outcome update_from(const std::string &staging, int install, int records)
 {
@@ -76,12 +95,15 @@ Outcome update_from(const std::string &staging, int install, int records)
     Plan plan;
     plan.check = release.check.get();
     if (!plan_update(source.get(), install, staging.c_str(), block_size_of(install), plan, why) ||
-        (plan.check && !(why = plan.check->first_missing()).empty()) || !fits(install, plan, why))
+        (plan.check && !(why = plan.check->first_missing()).empty()))
         return {"refused: " + why + "; nothing changed", true};
     if (!plan.changes()) {
         keep_manifest_of_unchanged_tree(records, release);
         return {"nothing to do", true};
     }
+    if (!make_room(install, records, plan, why))
+        return {"refused: " + why + "; nothing changed", true};
+    plan.forget_manifest = !release.signed_release;
     if (!prepare_kept_manifest(records, release, why))
         return {"refused: " + why + "; nothing changed", true};
     return install_plan(source.get(), staging.c_str(), install, records, plan);
@@ -149,7 +171,16 @@ bool needs_recovery_in(int install)
     return records.valid() ? needs_recovery(records.get()) : errno != ENOENT;
 }
 
-Outcome recover(int install)
+bool kept_release_in(int install)
+{
+    std::string why;
+    Fd records = open_existing_records(install, why);
+    return records.valid() ? has_kept_release(records.get()) : errno != ENOENT;
+}
+
+using Work = std::function<Outcome(int install, int records)>;
+
+Outcome locked(int install, const Work &work)
 {
     std::string why;
     Fd records = open_existing_records(install, why);
@@ -158,21 +189,14 @@ Outcome recover(int install)
     if (!lock_records(records.get()))
         return {std::string("refused: cannot lock the records folder (") + strerror(errno) + ")",
                 false};
-    Outcome outcome = recover_interrupted_update(install, records.get());
-    if (!outcome.line.empty())
-        write_result(records.get(), outcome.line);
-    return outcome;
+    return work(install, records.get());
 }
 
-}  // namespace
-
-int recover_at_boot()
+// Runs work with the records folder locked, on an install root remounted
+// writable for it when it is mounted read-only (and back afterwards).
+Outcome on_writable_install(const Work &work)
 {
     Fd install = open_install_root(DST_ROOT);
-    if (!install.valid() && errno == ENOENT)
-        return 0;
-    if (install.valid() && !needs_recovery_in(install.get()))
-        return 0;
     const bool remount = install.valid() && read_only(install.get());
     if (remount) {
         run("mount -o rw,remount /opt/quarnel");
@@ -181,17 +205,87 @@ int recover_at_boot()
     Outcome outcome;
     try {
         outcome = install.valid()
-                      ? recover(install.get())
+                      ? locked(install.get(), work)
                       : Outcome{std::string("cannot open ") + DST_ROOT + " (" + strerror(errno) + ")",
                                 false};
     } catch (const std::bad_alloc &) {
         outcome = {"out of memory", false};
     }
-    if (!outcome.consistent)
-        fprintf(stderr, "updater: the interrupted update in %s could not be finished: %s\n", DST_ROOT,
-                outcome.line.c_str());
     install.reset();
     if (remount)
         run("mount -o ro,remount /opt/quarnel");
+    return outcome;
+}
+
+Outcome recorded(int records, Outcome outcome)
+{
+    if (!outcome.line.empty())
+        write_result(records, outcome.line);
+    return outcome;
+}
+
+}  // namespace
+
+int recover_at_boot()
+{
+    std::string why;
+    const int boots = confirm_boots(why);
+    if (boots < 0)
+        fprintf(stderr, "updater: %s; boots are not counted\n", why.c_str());
+    {
+        Fd install = open_install_root(DST_ROOT);
+        if (!install.valid() && errno == ENOENT)
+            return 0;
+        if (install.valid() && !needs_recovery_in(install.get()) &&
+            !(boots > 0 && kept_release_in(install.get())))
+            return 0;
+    }
+    bool recovered = true;
+    Outcome outcome = on_writable_install([&](int install, int records) {
+        Outcome recovery = recorded(records, recover_interrupted_update(install, records));
+        recovered = recovery.consistent;
+        if (!recovered)
+            return recovery;
+        Outcome counted = recorded(records, count_boot_or_take_back(install, records, boots));
+        return counted.line.empty() ? recovery : counted;
+    });
+    if (!outcome.consistent)
+        fprintf(stderr, "updater: %s in %s could not be finished: %s\n",
+                recovered ? "taking back the unconfirmed release" : "the interrupted update",
+                DST_ROOT, outcome.line.c_str());
+    return outcome.consistent ? 0 : 1;
+}
+
+int rollback_release()
+{
+    Outcome outcome = on_writable_install([](int install, int records) {
+        Outcome recovery = recorded(records, recover_interrupted_update(install, records));
+        if (!recovery.consistent)
+            return Outcome{recovery.line + "; nothing was taken back", false};
+        return recorded(records, take_back_release(install, records, ""));
+    });
+    printf("%s\n", outcome.line.c_str());
+    return outcome.consistent && outcome.line.compare(0, 12, "rolled back:") == 0 ? 0 : 1;
+}
+
+int confirm_release()
+{
+    {
+        Fd install = open_install_root(DST_ROOT);
+        if (!install.valid() && errno == ENOENT)
+            return 0;
+        if (install.valid() && !kept_release_in(install.get()))
+            return 0;
+    }
+    Outcome outcome = on_writable_install([](int, int records) {
+        if (needs_recovery(records))
+            return Outcome{"an interrupted update waits for updater --recover", false};
+        if (!release_kept(records))
+            return Outcome{
+                std::string("cannot release the previous release (") + strerror(errno) + ")", false};
+        return Outcome{};
+    });
+    if (!outcome.consistent)
+        fprintf(stderr, "updater: %s\n", outcome.line.c_str());
     return outcome.consistent ? 0 : 1;
 }

@@ -22,6 +22,17 @@ void listdir(const std::string &base, const std::string &rel);
 // DST_ROOT, remounting it writable for that if needed, and waiting for a
 // run in progress. 0 when the install root is consistent afterwards, 1
 // (with one line on standard error) otherwise.
+// With /etc/updater/confirm-boots it also counts the boot of a release
+// not yet confirmed, and takes it back once it has had its boots.
 int recover_at_boot();
+
+// For `updater --rollback`: restores the release the last update replaced,
+// all or nothing, and prints the result line. 0 when it was taken back, 1
+// otherwise.
+int rollback_release();
+
+// For `updater --confirm`: the installed release is good; the one kept to
+// take it back is released. 0, or 1 with one line on standard error.
+int confirm_release();
 
 #endif

@@ -2,8 +2,8 @@
    says: "trap-listing" turns the directory listing into an illegal
    instruction (a processor fault while the signals are guarded);
    "kill-at-flush" kills the process when it flushes its writes, as a power
-   cut or the OOM killer would; "kill-at-rename" kills it at its fourth
-   rename, once two journal versions are in place; "swap-at-link" renames
+   cut or the OOM killer would; "kill-at-rename" kills it at its second
+   rename of a temporary into the tree, after its commit; "swap-at-link" renames
    the file QN_SWAP_WITH names over the source of its first hard link, as a
    user who owns that folder could; "stop-after-fork" stops the detached
    child at its start, so that a tracer can attach to it alone, and lets
@@ -58,7 +58,7 @@ int syncfs(int fd)
 int renameat(int from_dir, const char *from, int to_dir, const char *to)
 {
     static int calls;
-    if (fault_is("kill-at-rename") && ++calls == 4)
+    if (fault_is("kill-at-rename") && strncmp(from, ".updater-", 9) == 0 && ++calls == 2)
         kill(getpid(), SIGKILL);
     int (*real)(int, const char *, int, const char *) =
         (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");

@@ -29,6 +29,19 @@ TEST(Journal, ReadsBackWhatItWrites)
     ASSERT_EQ(plan.files.size(), 2u);
     EXPECT_EQ(plan.files[0].name, "a b");
     EXPECT_EQ(plan.files[0].made, 34u);
+    EXPECT_EQ(plan.kept, KeptRelease::replace);
+
+    const std::string rollback = "updater journal 2\nintent\nkept restored release%202.0\n"
+                                 "forget manifest\nd 0 0 755 www / 9\n"
+                                 "f 1 .updater-ab-0 a 0\nr 1 b 35\nx 1\n";
+    ASSERT_TRUE(parse_journal(with_checksum(rollback), plan, committed));
+    EXPECT_EQ(plan.kept, KeptRelease::restored);
+    EXPECT_EQ(plan.taken_back, "release 2.0");
+    EXPECT_TRUE(plan.forget_manifest);
+    EXPECT_TRUE(plan.dirs[1].remove);
+    ASSERT_EQ(plan.removals.size(), 1u);
+    EXPECT_EQ(plan.removals[0].name, "b");
+    EXPECT_EQ(plan.removals[0].made, 35u);
 }
 
 // Each line breaks one rule; all but the first two carry a valid checksum,
@@ -57,7 +70,13 @@ TEST(Journal, RefusesEveryJournalThatBreaksARule)
          with_checksum(header + "d 0 1 755 a .updater-ab-d1 5\nd 1 1 755 b .updater-ab-d2 6\n")},
         {"a mode out of range", with_checksum(header + "d 0 0 77777 www / 0\n")},
         {"a word too many", with_checksum(header + "f 0 .updater-ab-0 a 3 extra\n")},
-        {"an unknown record", with_checksum(header + "r 0 0 5 a\n")},
+        {"an unknown record", with_checksum(header + "q 0 a 5\n")},
+        {"an unknown fate of the kept release", with_checksum(header + "kept maybe\n")},
+        {"a removal without its inode", with_checksum(header + "r 0 a 0\n")},
+        {"a removal of a path", with_checksum(header + "r 0 a%2fb 7\n")},
+        {"the root removed", with_checksum(header + "x 0\n")},
+        {"a new folder removed", with_checksum(header + "d 0 1 755 w .updater-ab-d1 5\nx 1\n")},
+        {"a removed folder without its inode", with_checksum(header + "d 0 0 755 w / 0\nx 1\n")},
         {"the previous format", "updater journal 1\ncommit\nf 0 .updater-ab-0 a\nend\n"},
         {"a bad escape", with_checksum(header + "f 0 .updater-ab-0 a%zz 3\n")},
     };

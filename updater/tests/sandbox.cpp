@@ -481,7 +481,7 @@ std::vector<std::string> litter_in(const std::string &install)
          it.increment(error))
         if (it->path().filename().string().rfind(".updater-", 0) == 0)
             found.push_back(fs::relative(it->path(), install).string());
-    for (const char *name : {"journal", "journal-new", "result-new", "data"})
+    for (const char *name : {"journal", "journal-new", "result-new", "data", "previous-new"})
         if (exists(install + "/.updater/" + name))
             found.push_back(std::string(".updater/") + name);
     return found;
