@@ -260,8 +260,10 @@ bool remove_if_made(int dir, const std::string &name, ino_t made, bool folder, b
 {
     struct stat st;
     kept = false;
+    // A folder on the way that is gone took the entry with it (removed by
+    // the run that a fault cut short).
     if (dir < 0)
-        return false;
+        return errno == ENOENT;
     if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
     if (st.st_ino != made || unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0)
