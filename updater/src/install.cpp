@@ -266,7 +266,9 @@ bool remove_if_made(int dir, const std::string &name, ino_t made, bool folder, b
         return errno == ENOENT;
     if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
-    if (st.st_ino != made || unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0)
+    // Another inode under the name is someone else's: left, and not counted.
+    kept = st.st_ino != made;
+    if (kept || unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0)
         return true;
     kept = folder && (errno == ENOTEMPTY || errno == EEXIST);
     return kept || errno == ENOENT;
@@ -277,7 +279,8 @@ void remove_added(DirCursor &dst, const Plan &plan, Removed &removed, Step step)
 {
     bool kept = false;
     for (const PlanFile &file : plan.removals)
-        removed.files += step(remove_if_made(dst.open(file.dir), file.name, file.made, false, kept));
+        removed.files +=
+            step(remove_if_made(dst.open(file.dir), file.name, file.made, false, kept)) && !kept;
     for (size_t i = plan.dirs.size(); i-- > 1;) {
         const PlanDir &folder = plan.dirs[i];
         if (!folder.remove)
