@@ -12,9 +12,10 @@
 // tree grows or is flushed, SIGKILL before each call that changes the tree.
 // With the tree below that is 703 points in an update (of its 513 calls),
 // 140 in a recovery (of 95) and 286 in a rollback of the update (of 175),
-// each followed by a clean recovery (and in an update a clean update, in a
-// rollback a clean rollback); about 65 s in all (46, 6 and 11 s). Under the
-// sanitizers every 7th call is swept.
+// each followed by a clean recovery, then in an update a clean update and a
+// rollback that must reach the old version (unless the run said it could
+// not keep it), in a rollback a clean rollback; about 80 s in all (60, 6
+// and 11 s). Under the sanitizers every 7th call is swept.
 
 #include "sandbox.h"
 
@@ -304,6 +305,16 @@ protected:
             tally.add(at, "--recover did not finish an incomplete update", recovered);
         expect_no_litter("--recover", tally, at);
         expect_convergence(tally, at);
+        // Whichever run installed the new version, the release kept beside
+        // it is the old one, whole; a run that could not keep it says so.
+        const bool kept = line.find("; the previous release is not kept: ") == std::string::npos;
+        if (version() == "new" && exited_zero(box_.start(kRollback)) != kept)
+            tally.add(at,
+                      kept ? "a --rollback did not take the update back"
+                           : "a --rollback took back a release said not kept",
+                      result_line() + "; " + version());
+        if (version() != (kept ? "old" : "new"))
+            tally.add(at, "a --rollback after the clean update left the tree " + version(), line);
     }
 
     // The rename after the journal's commit (its last rename to "journal").
