@@ -277,11 +277,15 @@ bool remove_if_made(int dir, const std::string &name, ino_t made, bool folder, b
 {
     struct stat st;
     kept = false;
+    // A folder on the way that is gone took the entry with it (removed by
+    // the run that a fault cut short).
     if (dir < 0)
-        return false;
+        return errno == ENOENT;
     if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
-    if (st.st_ino != made || unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0)
+    // Another inode under the name is someone else's: left, and not counted.
+    kept = st.st_ino != made;
+    if (kept || unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0)
         return true;
     kept = folder && (errno == ENOTEMPTY || errno == EEXIST);
     return kept || errno == ENOENT;
@@ -292,7 +296,8 @@ void remove_added(DirCursor &dst, const Plan &plan, Removed &removed, Step step)
 {
     bool kept = false;
     for (const PlanFile &file : plan.removals)
-        removed.files += step(remove_if_made(dst.open(file.dir), file.name, file.made, false, kept));
+        removed.files +=
+            step(remove_if_made(dst.open(file.dir), file.name, file.made, false, kept)) && !kept;
     for (size_t i = plan.dirs.size(); i-- > 1;) {
         const PlanDir &folder = plan.dirs[i];
         if (!folder.remove)

@@ -1,6 +1,7 @@
 // Signed releases: what a manifest and its signature let through, and the
 // check of an installed tree against the kept manifest.
 
+#include "release_keys.h"
 #include "sandbox.h"
 
 #include <cstdlib>
@@ -14,37 +15,10 @@
 
 #include "../src/digest_check.h"
 #include "../src/manifest.h"
-#include "../src/signature.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-bool shell(const std::string &command)
-{
-    return std::system((command + " 2>/dev/null").c_str()) == 0;
-}
-
-// Release keys made with the stock tool, as a release script makes them.
-struct Keys {
-    qn::test::ScratchDir dir{"updater-keys", "/var/tmp"};
-    std::string trusted() const { return dir.file("trusted"); }
-    std::string key(const std::string &name) const { return dir.file(name + "-key.pem"); }
-    bool make()
-    {
-        fs::create_directories(trusted());
-        for (const char *name : {"release", "other"})
-            if (!shell("openssl genpkey -algorithm ed25519 -out " + key(name)))
-                return false;
-        return shell("openssl pkey -in " + key("release") + " -pubout -out " + trusted() +
-                     "/release.pem");
-    }
-    bool sign(const std::string &name, const std::string &staging) const
-    {
-        return shell("openssl pkeyutl -sign -rawin -inkey " + key(name) + " -in " + staging +
-                     "/.updater/manifest -out " + staging + "/.updater/manifest.sig");
-    }
-};
 
 std::string patterned(size_t size)
 {
@@ -140,7 +114,7 @@ protected:
         return options;
     }
 
-    Keys keys_;
+    ReleaseKeys keys_;
     std::string manifest_;
 };
 
