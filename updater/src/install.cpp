@@ -316,9 +316,8 @@ std::string done_line(const Plan &plan, size_t files, size_t folders, const Remo
 {
     if (plan.kept != KeptRelease::restored)
         return "installed: " + counted(files, folders) + plan.note;
-    std::string line = "rolled back: " + plan.taken_back + " taken back" + plan.note + "; " +
-                       plural(files, "file", "files") + " restored, " +
-                       plural(removed.files, "file", "files") + " and " +
+    std::string line = "rolled back: " + plan.taken_back + "; " + plural(files, "file", "files") +
+                       " restored, " + plural(removed.files, "file", "files") + " and " +
                        plural(removed.folders, "folder", "folders") + " removed";
     if (removed.kept_folders > 0)
         line += "; " + plural(removed.kept_folders, "added folder", "added folders") +
@@ -454,12 +453,18 @@ Outcome install_plan(int staging, const char *staging_path, int install, int rec
         Preparer preparer(staging, staging_path, install, plan);
         if (!preparer.create_folders(why) || !preparer.write_files(why))
             return false;
-        // Without the release it replaces kept, none older may stay.
+        // A release that cannot be linked by nature (another file system
+        // below the install root) is not kept, and none older may stay;
+        // any other failure, or a board that counts on it, refuses.
         std::string not_kept;
-        if (!keep_replaced_release(install, records, plan, not_kept)) {
-            plan.kept = KeptRelease::drop;
-            plan.note = "; the previous release is not kept: " + not_kept;
+        if (keep_replaced_release(install, records, plan, not_kept))
+            return true;
+        if (plan.must_keep || (errno != EXDEV && errno != EPERM && errno != EMLINK)) {
+            why = "cannot keep the previous release: " + not_kept;
+            return false;
         }
+        plan.kept = KeptRelease::drop;
+        plan.note = "; the previous release is not kept: " + not_kept;
         return true;
     });
 }

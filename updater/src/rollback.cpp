@@ -64,8 +64,8 @@ Outcome take_back_release(int install, int records, const std::string &note)
     bool has_manifest = false;
     if (!plan_rollback(records, plan, manifest, has_manifest, why))
         return {"refused: " + why + "; nothing changed", true};
-    plan.taken_back = installed_release(records);
-    plan.note = note;
+    // Journalled: a recovery that finishes the rollback says it too.
+    plan.taken_back = installed_release(records) + " taken back" + note;
     // The manifest of the release brought back is put in place with it.
     drop_staged_manifest(records);
     plan.forget_manifest = !has_manifest;

@@ -105,6 +105,8 @@ Outcome update_from(const std::string &staging, int install, int records)
     if (!make_room(install, records, plan, why))
         return {"refused: " + why + "; nothing changed", true};
     plan.forget_manifest = !release.signed_release;
+    std::string unused;
+    plan.must_keep = confirm_boots(unused) > 0;
     if (!prepare_kept_manifest(records, release, why))
         return {"refused: " + why + "; nothing changed", true};
     const bool released = !plan.note.empty();
