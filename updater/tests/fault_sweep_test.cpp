@@ -124,6 +124,9 @@ std::vector<Call> calls_in(const std::string &log)
     std::vector<Call> calls;
     std::map<std::string, int> seen;
     std::set<std::string> written;  // descriptors, as strace shows them
+    // The sanitizers probe memory by writing it to a pipe of their own: not
+    // the program's calls, though counted with them.
+    std::set<std::string> pipes;
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) {
         const std::string name = line.substr(0, line.find('('));
@@ -134,10 +137,25 @@ std::vector<Call> calls_in(const std::string &log)
         const size_t result = line.rfind("= ") + 2;
         const std::string fd = line.substr(result, line.find(' ', result) - result);
         const std::string argument = line.substr(name.size() + 1, line.find(')') - name.size() - 1);
+        const int n = ++seen[name];
+        if (name == "pipe2" || name == "pipe") {
+            std::istringstream ends(line.substr(line.find('[') + 1));
+            std::string read_end, write_end;
+            std::getline(ends, read_end, ',');
+            std::getline(ends >> std::ws, write_end, ']');
+            pipes.insert({read_end, write_end});
+            continue;
+        }
+        const std::string first = argument.substr(0, argument.find(','));
+        if (pipes.count(first)) {
+            if (name == "close")
+                pipes.erase(first);
+            continue;
+        }
         if (name.rfind("open", 0) == 0 &&
             (line.find("O_WRONLY") != std::string::npos || line.find("O_RDWR") != std::string::npos))
             written.insert(fd);
-        calls.push_back({name, ++seen[name], line, name == "close" && written.erase(argument) > 0});
+        calls.push_back({name, n, line, name == "close" && written.erase(argument) > 0});
     }
     return calls;
 }
