@@ -224,6 +224,41 @@ TEST(Rollback, TakesBackOnlyTheKeptReleaseAndWhatItStillOwns)
     }
 }
 
+// The kept release is used space: an update that fits only without it
+// releases it first and says so; one that does not fit even then leaves it.
+TEST(Rollback, KeptReleaseGivesWayOnlyToAnUpdateThatNeedsItsSpace)
+{
+    const auto content = [](char version, size_t size) { return std::string(size, version); };
+    const size_t mib = size_t{1} << 20;
+    Sandbox box;
+    write_file(box.install() + "/big", content('1', mib));
+    RunOptions small;
+    small.install_space = static_cast<long>(2 * mib + mib * 6 / 10);
+    const struct {
+        char version;
+        size_t size;
+        std::string line;
+        char installed;
+    } steps[] = {
+        {'2', mib, "installed: 1 file, 0 new folders", '2'},
+        {'3', mib, "installed: 1 file, 0 new folders; the previous release was released for space",
+         '3'},
+        {'4', mib * 17 / 10, "refused: not enough space", '3'},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.version);
+        write_file(box.staging() + "/big", content(step.version, step.size));
+        RUN_OR_SKIP(box, result, small);
+        const std::string line = read_file(box.install() + "/.updater/result");
+        EXPECT_EQ(line.substr(0, step.line.size()), step.line);
+        EXPECT_EQ(read_file(box.install() + "/big"), content(step.installed, mib));
+    }
+    small.arguments = {"--rollback"};
+    small.capture_output = true;
+    RUN_OR_SKIP(box, back, small);
+    EXPECT_EQ(read_file(box.install() + "/big"), content('2', mib));  // kept by the second
+}
+
 // Each --recover at boot counts one while a previous release is kept: with
 // confirm-boots 2 the third boot without --confirm takes the release back.
 TEST(Rollback, UnconfirmedReleaseIsTakenBackAtTheBootAfterItsLast)
