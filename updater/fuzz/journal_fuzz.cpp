@@ -2,7 +2,7 @@
 // else: whatever the bytes, the parser never crashes, and a journal it
 // accepts names only single path components below folders that come
 // before them, temporaries of this program's own, and, once committed, the
-// inode of everything a recovery would rename. Each input is also read
+// inode of everything a recovery would rename or remove. Each input is also read
 // with a valid checksum added, so that the rules behind it are reached.
 
 #include <cstddef>
@@ -42,6 +42,14 @@ void check(const Plan &plan, bool committed)
                           : !ours(file.temporary) || (committed && file.made == 0))
             qn::fuzz::fail("file temporary " + file.temporary + " accepted");
     }
+    // What a rollback removes: a single name, known by its inode; a folder
+    // among the existing ones, never the root.
+    for (const PlanFile &file : plan.removals)
+        if (file.dir >= plan.dirs.size() || !single_component(file.name) || file.made == 0)
+            qn::fuzz::fail("removal of " + file.name + " accepted against the rules");
+    for (size_t i = 0; i < plan.dirs.size(); ++i)
+        if (plan.dirs[i].remove && (i == 0 || plan.dirs[i].is_new || plan.dirs[i].made == 0))
+            qn::fuzz::fail("removal of folder " + std::to_string(i) + " accepted");
 }
 
 }  // namespace

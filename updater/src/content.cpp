@@ -6,11 +6,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "signature.h"
+#include "digest_check.h"
 
 namespace {
 
-constexpr size_t kChunk = size_t{256} << 10;
+constexpr size_t kChunk = DigestCheck::kPieceBytes;
 
 // Fills the whole buffer unless the file ends first; -1 on an error.
 ssize_t read_full(int fd, char *buffer, size_t size)
@@ -45,19 +45,21 @@ bool write_all_at(int out, const char *data, size_t size, off_t at)
 }
 
 // Copies length bytes of in, from offset from, to out at offset to, through
-// a buffer. A file that ends early fails.
-bool copy_span(int in, off_t from, int out, off_t to, off_t length, Sha256 *hash)
+// a buffer (the checker's pieces when there is one). A file that ends early
+// fails.
+bool copy_span(int in, off_t from, int out, off_t to, off_t length, DigestCheck *check)
 {
-    static char buffer[kChunk];
+    static char own[kChunk];
     while (length > 0) {
         size_t want = length < static_cast<off_t>(kChunk) ? static_cast<size_t>(length) : kChunk;
+        char *buffer = check ? check->piece() : own;
         ssize_t n = pread(in, buffer, want, from);
+        if (check)
+            check->add(n > 0 ? static_cast<size_t>(n) : 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0 || !write_all_at(out, buffer, static_cast<size_t>(n), to))
             return false;
-        if (hash)
-            hash->add(buffer, static_cast<size_t>(n));
         from += n;
         to += n;
         length -= n;
@@ -67,10 +69,10 @@ bool copy_span(int in, off_t from, int out, off_t to, off_t length, Sha256 *hash
 
 // The kernel copies without a trip through user space where it can; where
 // it cannot (another file system type, an old kernel) the buffer does.
-bool copy_range(int in, int out, off_t from, off_t length, Sha256 *hash)
+bool copy_range(int in, int out, off_t from, off_t length, DigestCheck *check)
 {
     static bool kernel_copies = true;
-    while (kernel_copies && !hash && length > 0) {
+    while (kernel_copies && !check && length > 0) {
         loff_t in_at = from, out_at = from;
         const off_t most = off_t{1} << 30;  // fits a 32-bit size_t
         ssize_t n = copy_file_range(in, &in_at, out, &out_at,
@@ -88,7 +90,7 @@ bool copy_range(int in, int out, off_t from, off_t length, Sha256 *hash)
         from += n;
         length -= n;
     }
-    return copy_span(in, from, out, from, length, hash);
+    return copy_span(in, from, out, from, length, check);
 }
 
 // Start of the next data at or after pos, or size when only a hole is left.
@@ -110,41 +112,42 @@ off_t next_hole(int in, off_t pos, off_t size)
 
 // Both files were found size bytes long: a file that ends early differs.
 // A changed file mostly differs early: the first look is one page.
-bool same_content(int a, int b, off_t size, Sha256 *hash)
+bool same_content(int a, int b, off_t size, DigestCheck *check)
 {
-    static char left[kChunk], right[kChunk];
+    static char own[kChunk], right[kChunk];
     size_t chunk = 4096;
     while (size > 0) {
         const size_t want = size < static_cast<off_t>(chunk) ? static_cast<size_t>(size) : chunk;
+        char *left = check ? check->piece() : own;
         ssize_t n = read_full(a, left, want);
+        if (check)
+            check->add(n > 0 ? static_cast<size_t>(n) : 0);
         ssize_t m = read_full(b, right, want);
         if (n != static_cast<ssize_t>(want) || m != n || memcmp(left, right, want) != 0)
             return false;
-        if (hash)
-            hash->add(left, want);
         size -= n;
         chunk = kChunk;
     }
     return true;
 }
 
-bool copyFile(int in, int out, off_t size, bool sparse, Sha256 *hash)
+bool copyFile(int in, int out, off_t size, bool sparse, DigestCheck *check)
 {
     if (!sparse)
-        return copy_range(in, out, 0, size, hash);
+        return copy_range(in, out, 0, size, check);
     off_t pos = 0;
     while (pos < size) {
         off_t data = next_data(in, pos, size);
         if (data >= size)
             break;
         off_t hole = next_hole(in, data, size);
-        if (hash)
-            hash->add_zeros(static_cast<unsigned long long>(data - pos));
-        if (!copy_range(in, out, data, hole - data, hash))
+        if (check)
+            check->add_zeros(static_cast<uint64_t>(data - pos));
+        if (!copy_range(in, out, data, hole - data, check))
             return false;
         pos = hole;
     }
-    if (hash)
-        hash->add_zeros(static_cast<unsigned long long>(size - pos));
+    if (check)
+        check->add_zeros(static_cast<uint64_t>(size - pos));
     return pos == size || ftruncate(out, size) == 0;
 }

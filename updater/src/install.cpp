@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <new>
 
 #include <fcntl.h>
@@ -13,13 +14,13 @@
 #include <unistd.h>
 
 #include "content.h"
+#include "digest_check.h"
 #include "fd.h"
 #include "journal.h"
 #include "kept.h"
 #include "manifest.h"
 #include "records.h"
 #include "result.h"
-#include "signature.h"
 #include "staging.h"
 
 namespace {
@@ -68,6 +69,8 @@ public:
         : staging_(staging), staging_path_(staging_path), plan_(plan), src_(staging, plan.dirs, true),
           dst_(install, plan.dirs, false), links_(install, plan.dirs, false)
     {
+        if (plan.check)
+            digests_ = std::make_unique<DigestCheck>();
     }
 
     bool create_folders(std::string &why);
@@ -78,14 +81,15 @@ private:
     bool shares_inode(const PlanFile &file) const;
     bool link_file(PlanFile &file, int dir);
     Fd open_source(const PlanFile &file);
+    std::string staged_path(const PlanFile &file) const;
     bool as_signed(const PlanFile &file, const std::string &digest);
 
     int staging_;
     const char *staging_path_;
     Plan &plan_;
     DirCursor src_, dst_, links_;
-    Sha256 hash_;
-    std::string mismatch_;  // a file that differs from the signed manifest
+    std::unique_ptr<DigestCheck> digests_;  // with a signed manifest
+    std::string mismatch_;                  // a file that differs from it
 };
 
 bool Preparer::create_folders(std::string &why)
@@ -107,15 +111,21 @@ bool Preparer::create_folders(std::string &why)
     return true;
 }
 
+// Content is checked behind the writes, all of it before the commit; a
+// file hashed before a failure that differs is the first thing to report.
 bool Preparer::write_files(std::string &why)
 {
     for (PlanFile &file : plan_.files) {
         if (!write_file(file)) {
-            why = mismatch_.empty() ? because("cannot write " + file.name) : mismatch_;
-            return false;
+            why = because("cannot write " + file.name);
+            break;
         }
     }
-    return true;
+    if (mismatch_.empty() && digests_)
+        mismatch_ = digests_->finish();
+    if (!mismatch_.empty())
+        why = mismatch_;
+    return why.empty();
 }
 
 // Members of one staged hard link share an inode where they share the
@@ -162,14 +172,19 @@ bool Preparer::link_file(PlanFile &file, int dir)
 
 // Staged where a mismatch is reported: a link's content is the file it
 // leads to.
+std::string Preparer::staged_path(const PlanFile &file) const
+{
+    std::string path = file.source;
+    for (size_t dir = file.dir; !file.source_is_path && dir != 0; dir = plan_.dirs[dir].parent)
+        path = plan_.dirs[dir].name + "/" + path;
+    return path;
+}
+
 bool Preparer::as_signed(const PlanFile &file, const std::string &digest)
 {
     if (file.sha256.empty() || digest == file.sha256)
         return true;
-    std::string path = file.source;
-    for (size_t dir = file.dir; !file.source_is_path && dir != 0; dir = plan_.dirs[dir].parent)
-        path = plan_.dirs[dir].name + "/" + path;
-    mismatch_ = content_differs(path);
+    mismatch_ = content_differs(staged_path(file));
     errno = EBADMSG;
     return false;
 }
@@ -202,10 +217,12 @@ bool Preparer::write_file(PlanFile &file)
     if (!file.is_new && fchown(out.get(), file.uid, file.gid) != 0 && geteuid() == 0)
         return false;
     const bool sparse = st.st_blocks * 512 < st.st_size;
-    Sha256 *hash = file.sha256.empty() ? nullptr : &hash_;
-    if (fchmod(out.get(), file.mode) != 0 ||
-        !copyFile(in.get(), out.get(), st.st_size, sparse, hash) || fstat(out.get(), &st) != 0 ||
-        (hash && !as_signed(file, hash->hex())))
+    DigestCheck *check = file.sha256.empty() ? nullptr : digests_.get();
+    const bool copied =
+        fchmod(out.get(), file.mode) == 0 && copyFile(in.get(), out.get(), st.st_size, sparse, check);
+    if (check)
+        copied ? check->end_file(file.sha256, staged_path(file)) : check->drop_file();
+    if (!copied || fstat(out.get(), &st) != 0)
         return false;
     file.made = st.st_ino;
     return close(out.release()) == 0;
@@ -260,11 +277,15 @@ bool remove_if_made(int dir, const std::string &name, ino_t made, bool folder, b
 {
     struct stat st;
     kept = false;
+    // A folder on the way that is gone took the entry with it (removed by
+    // the run that a fault cut short).
     if (dir < 0)
-        return false;
+        return errno == ENOENT;
     if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
-    if (st.st_ino != made || unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0)
+    // Another inode under the name is someone else's: left, and not counted.
+    kept = st.st_ino != made;
+    if (kept || unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) == 0)
         return true;
     kept = folder && (errno == ENOTEMPTY || errno == EEXIST);
     return kept || errno == ENOENT;
@@ -275,7 +296,8 @@ void remove_added(DirCursor &dst, const Plan &plan, Removed &removed, Step step)
 {
     bool kept = false;
     for (const PlanFile &file : plan.removals)
-        removed.files += step(remove_if_made(dst.open(file.dir), file.name, file.made, false, kept));
+        removed.files +=
+            step(remove_if_made(dst.open(file.dir), file.name, file.made, false, kept)) && !kept;
     for (size_t i = plan.dirs.size(); i-- > 1;) {
         const PlanDir &folder = plan.dirs[i];
         if (!folder.remove)
@@ -294,9 +316,8 @@ std::string done_line(const Plan &plan, size_t files, size_t folders, const Remo
 {
     if (plan.kept != KeptRelease::restored)
         return "installed: " + counted(files, folders) + plan.note;
-    std::string line = "rolled back: " + plan.taken_back + " taken back" + plan.note + "; " +
-                       plural(files, "file", "files") + " restored, " +
-                       plural(removed.files, "file", "files") + " and " +
+    std::string line = "rolled back: " + plan.taken_back + "; " + plural(files, "file", "files") +
+                       " restored, " + plural(removed.files, "file", "files") + " and " +
                        plural(removed.folders, "folder", "folders") + " removed";
     if (removed.kept_folders > 0)
         line += "; " + plural(removed.kept_folders, "added folder", "added folders") +
@@ -432,12 +453,18 @@ Outcome install_plan(int staging, const char *staging_path, int install, int rec
         Preparer preparer(staging, staging_path, install, plan);
         if (!preparer.create_folders(why) || !preparer.write_files(why))
             return false;
-        // Without the release it replaces kept, none older may stay.
+        // A release that cannot be linked by nature (another file system
+        // below the install root) is not kept, and none older may stay;
+        // any other failure, or a board that counts on it, refuses.
         std::string not_kept;
-        if (!keep_replaced_release(install, records, plan, not_kept)) {
-            plan.kept = KeptRelease::drop;
-            plan.note = "; the previous release is not kept: " + not_kept;
+        if (keep_replaced_release(install, records, plan, not_kept))
+            return true;
+        if (plan.must_keep || (errno != EXDEV && errno != EPERM && errno != EMLINK)) {
+            why = "cannot keep the previous release: " + not_kept;
+            return false;
         }
+        plan.kept = KeptRelease::drop;
+        plan.note = "; the previous release is not kept: " + not_kept;
         return true;
     });
 }

@@ -123,7 +123,9 @@ bool keep_replaced_release(int install, int records, const Plan &plan, std::stri
     drop_next_kept_release(records);
     if (build_next(install, records, plan, why))
         return true;
+    const int error = errno;
     drop_next_kept_release(records);
+    errno = error;
     return false;
 }
 

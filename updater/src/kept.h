@@ -17,8 +17,9 @@
 
 // After an update's temporaries are written, before its commit: links
 // every installed entry a file of the plan replaces and lists the rest as
-// added. False with why when the release cannot be kept (an installed file
-// on another file system, say); nothing of the attempt is left.
+// added. False with why and errno set when the release cannot be kept
+// (EXDEV: an installed file on another file system, say); nothing of the
+// attempt is left.
 bool keep_replaced_release(int install, int records, const Plan &plan, std::string &why);
 
 // The finish's step for the kept release, safe to redo: an update's next

@@ -62,8 +62,9 @@ struct Plan {
     std::vector<PlanFile> removals;  // files a rollback removes (dir, name and
                                      // made: only while the name holds made)
     KeptRelease kept = KeptRelease::replace;
-    std::string taken_back;        // a rollback: what it takes back, to report
+    std::string taken_back;        // a rollback: what it took back, and when, to report
     std::string note;              // said after the result's counts (not journalled)
+    bool must_keep = false;        // the board counts on taking the update back
     bool forget_manifest = false;  // the tree it brings has no manifest: the kept
                                    // one goes with the renames
     uint64_t bytes_needed = 0;

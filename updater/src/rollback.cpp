@@ -64,8 +64,8 @@ Outcome take_back_release(int install, int records, const std::string &note)
     bool has_manifest = false;
     if (!plan_rollback(records, plan, manifest, has_manifest, why))
         return {"refused: " + why + "; nothing changed", true};
-    plan.taken_back = installed_release(records);
-    plan.note = note;
+    // Journalled: a recovery that finishes the rollback says it too.
+    plan.taken_back = installed_release(records) + " taken back" + note;
     // The manifest of the release brought back is put in place with it.
     drop_staged_manifest(records);
     plan.forget_manifest = !has_manifest;
@@ -91,5 +91,10 @@ Outcome count_boot_or_take_back(int install, int records, int boots_allowed)
     std::string note = " after ";
     note += std::to_string(unconfirmed);
     note += unconfirmed == 1 ? " boot without confirmation" : " boots without confirmation";
-    return take_back_release(install, records, note);
+    // A release the board counts on taking back that stays is a failure
+    // of the boot, to be seen.
+    Outcome outcome = take_back_release(install, records, note);
+    if (outcome.line.compare(0, 8, "refused:") == 0)
+        outcome.consistent = false;
+    return outcome;
 }

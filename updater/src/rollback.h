@@ -22,7 +22,8 @@ Outcome take_back_release(int install, int records, const std::string &note);
 
 // At boot, records locked, no interrupted run left: counts one more boot
 // of a release that replaced a kept one, and takes it back once it has had
-// its boots without confirmation. An empty line when nothing was done.
+// its boots without confirmation. An empty line when nothing was done; not
+// consistent when the release could not be taken back.
 Outcome count_boot_or_take_back(int install, int records, int boots_allowed);
 
 #endif

@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include "content.h"
+#include "digest_check.h"
 #include "fd.h"
 #include "manifest.h"
 #include "records.h"
-#include "signature.h"
 #include "staging.h"
 #include "trust.h"
 
@@ -98,7 +98,7 @@ public:
         if (!dst_.valid())
             fail("cannot open the install root");
         if (plan.check)
-            hash_ = std::make_unique<Sha256>();
+            digests_ = std::make_unique<DigestCheck>();
     }
 
     bool run(std::string &why);
@@ -116,6 +116,7 @@ private:
     bool trusted(const struct stat &st, const std::string &name);
     void add_file(PlanFile file, const struct stat &staged);
     Found fail(const std::string &what, const std::string &name = "");
+    void stop(const std::string &why);
     bool listed(const std::string &mismatch);
     bool listed_before_open(const Entry &entry);
     bool listed_once_open(const Entry &entry, PlanFile &file, const struct stat &st);
@@ -135,14 +136,24 @@ private:
     std::vector<Level> stack_;
     std::string rel_;  // current folder below the staging root, "" at the top
     std::map<std::pair<dev_t, ino_t>, size_t> linked_;
-    std::string why_;               // set once: the first failure ends the walk
-    std::unique_ptr<Sha256> hash_;  // with a signed manifest: compared files are hashed
+    std::string why_;  // set once: the first failure ends the walk
+    // With a signed manifest: compared files are hashed, checked behind the walk.
+    std::unique_ptr<DigestCheck> digests_;
 };
+
+// The first failure in the walk's order: a file hashed before it that
+// differs comes first.
+void Scanner::stop(const std::string &why)
+{
+    if (!why_.empty())
+        return;
+    const std::string earlier = digests_ ? digests_->finish() : "";
+    why_ = earlier.empty() ? why : earlier;
+}
 
 Found Scanner::fail(const std::string &what, const std::string &name)
 {
-    if (why_.empty())
-        why_ = what + (name.empty() ? "" : " " + name) + " (" + strerror(errno) + ")";
+    stop(what + (name.empty() ? "" : " " + name) + " (" + strerror(errno) + ")");
     return Found::failed;
 }
 
@@ -152,6 +163,8 @@ bool Scanner::run(std::string &why)
         while (why_.empty() && !stack_.empty())
             step();
     }
+    if (why_.empty() && digests_)
+        why_ = digests_->finish();
     why = why_;
     return why_.empty();
 }
@@ -237,8 +250,8 @@ void Scanner::leave()
 bool Scanner::trusted(const struct stat &st, const std::string &name)
 {
     const std::string why = why_untrusted(st);
-    if (!why.empty() && why_.empty())
-        why_ = "staged " + name + " " + why;
+    if (!why.empty())
+        stop("staged " + name + " " + why);
     return why.empty();
 }
 
@@ -392,14 +405,14 @@ void Scanner::visit_file(const Entry &entry)
         return;
     }
     if (installed.st_size == staged.st_size &&
-        same_content(in.get(), out.get(), staged.st_size, hash_.get())) {
-        if (hash_ && hash_->hex() != file.sha256)
-            listed(content_differs(path_of(entry.name)));
+        same_content(in.get(), out.get(), staged.st_size, digests_.get())) {
+        if (digests_)
+            digests_->end_file(file.sha256, path_of(entry.name));
         ++plan_.unchanged;
         return;
     }
-    if (hash_)
-        hash_->restart();
+    if (digests_)
+        digests_->drop_file();
     file.mode = installed.st_mode & 07777;
     file.uid = installed.st_uid;
     file.gid = installed.st_gid;
@@ -408,8 +421,8 @@ void Scanner::visit_file(const Entry &entry)
 
 bool Scanner::listed(const std::string &mismatch)
 {
-    if (!mismatch.empty() && why_.empty())
-        why_ = mismatch;
+    if (!mismatch.empty())
+        stop(mismatch);
     return mismatch.empty();
 }
 

@@ -72,7 +72,8 @@ bool make_room(int install, int records, Plan &plan, std::string &why)
 {
     if (fits(install, plan, 0, why))
         return true;
-    if (!has_kept_release(records) || !fits(install, plan, kept_release_bytes(records), why))
+    std::string even_so;
+    if (!has_kept_release(records) || !fits(install, plan, kept_release_bytes(records), even_so))
         return false;
     if (!release_kept(records)) {
         why = std::string("cannot release the previous release for space (") + strerror(errno) + ")";
@@ -104,9 +105,15 @@ Outcome update_from(const std::string &staging, int install, int records)
     if (!make_room(install, records, plan, why))
         return {"refused: " + why + "; nothing changed", true};
     plan.forget_manifest = !release.signed_release;
+    std::string unused;
+    plan.must_keep = confirm_boots(unused) > 0;
     if (!prepare_kept_manifest(records, release, why))
         return {"refused: " + why + "; nothing changed", true};
-    return install_plan(source.get(), staging.c_str(), install, records, plan);
+    const bool released = !plan.note.empty();
+    Outcome outcome = install_plan(source.get(), staging.c_str(), install, records, plan);
+    if (released && outcome.line.compare(0, 8, "refused:") == 0)
+        outcome.line += "; the previous release was released for space";
+    return outcome;
 }
 
 // An update never starts over an interrupted one it could not finish.

@@ -182,8 +182,8 @@ void Sandbox::act_as_init(const RunOptions &options) const
         qn::test::skip_child(failed);
     if (options.install_space > 0 && !limit_install_space(options.install_space))
         qn::test::skip_child("small tmpfs for the install root");
-    if (!options.keys.empty() && !trust_keys(options.keys))
-        qn::test::skip_child("overlay on /etc for the keys");
+    if ((!options.keys.empty() || options.confirm_boots > 0) && !configure_etc(options))
+        qn::test::skip_child("overlay on /etc for the updater's configuration");
     const auto start = Clock::now();
     pid_t child = fork();
     if (child == 0)
@@ -213,9 +213,9 @@ bool Sandbox::limit_install_space(long bytes) const
     return !error;
 }
 
-// The keys folder is a fixed path below /etc: an overlay there, in this
-// namespace only, shows the test's keys in it.
-bool Sandbox::trust_keys(const std::string &keys) const
+// The keys folder and confirm-boots are fixed paths below /etc: an overlay
+// there, in this namespace only, shows the test's in their place.
+bool Sandbox::configure_etc(const RunOptions &options) const
 {
     // Its layers on a tmpfs: an overlay cannot have its upper layer on one.
     const std::string layers = root() + "/etc-layers";
@@ -226,12 +226,17 @@ bool Sandbox::trust_keys(const std::string &keys) const
         return false;
     fs::create_directories(upper, error);
     fs::create_directories(work, error);
-    const std::string options = "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work;
-    if (mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0)
+    const std::string overlay = "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work;
+    if (mount("overlay", "/etc", "overlay", 0, overlay.c_str()) != 0)
         return false;
-    fs::remove_all("/etc/updater/keys", error);
+    fs::remove_all("/etc/updater", error);
     fs::create_directories("/etc/updater", error);
-    fs::copy(keys, "/etc/updater/keys", fs::copy_options::recursive, error);
+    if (!options.keys.empty())
+        fs::copy(options.keys, "/etc/updater/keys", fs::copy_options::recursive, error);
+    if (options.confirm_boots > 0 &&
+        write_file("/etc/updater/confirm-boots", std::to_string(options.confirm_boots) + "\n")
+            .empty())
+        return false;
     return !error;
 }
 
@@ -480,4 +485,47 @@ std::vector<std::string> litter_in(const std::string &install)
         if (exists(install + "/.updater/" + name))
             found.push_back(std::string(".updater/") + name);
     return found;
+}
+
+namespace {
+
+std::string content_of(const std::string &text)
+{
+    if (text.empty() || text[0] != '@')
+        return text;
+    std::string data(40 << 10, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 131 + text[1] * (i >> 10));
+    return data;
+}
+
+}  // namespace
+
+void build_tree(const std::string &root, std::span<const TreeEntry> table,
+                const char *TreeEntry::*column)
+{
+    fs::remove_all(root);
+    fs::create_directories(root);
+    chmod(root.c_str(), 0755);
+    for (const TreeEntry &entry : table) {
+        const std::string shape = entry.*column, path = root + "/" + entry.path;
+        const bool moded = shape.size() > 4 && (shape[0] == 'd' || shape[0] == 'f');
+        const mode_t mode = moded ? std::stoul(shape.substr(1, 4), nullptr, 8) : 0;
+        if (shape.rfind("d", 0) == 0)
+            mkdir(path.c_str(), mode);
+        else if (shape.rfind("f", 0) == 0)
+            write_file(path, content_of(shape.substr(6)), mode);
+        else if (shape.rfind("l:", 0) == 0)
+            fs::create_symlink(shape.substr(2), path);
+        else if (shape.rfind("h:", 0) == 0)
+            fs::create_hard_link(root + "/" + shape.substr(2), path);
+    }
+}
+
+std::vector<std::string> paths_of(std::span<const TreeEntry> table)
+{
+    std::vector<std::string> paths;
+    for (const TreeEntry &entry : table)
+        paths.push_back(entry.path);
+    return paths;
 }

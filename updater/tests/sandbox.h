@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <utility>
 #include <sys/types.h>
@@ -24,6 +25,7 @@ struct RunOptions {
     long install_space = 0;       // bytes: the install root is a tmpfs this small
     mode_t umask = 022;           // the file-creation mask it inherits
     std::string keys;             // folder of the keys the board trusts ("": none)
+    int confirm_boots = 0;        // what /etc/updater/confirm-boots holds (0: no such file)
     bool capture_output = false;  // standard output and error go to RunResult::output
     std::vector<std::string> arguments;
     std::vector<std::pair<std::string, std::string>> environment;
@@ -84,7 +86,7 @@ private:
     void attach_strace(pid_t pid, const std::vector<std::string> &options, int &held) const;
     void write_stubs(const RunOptions &options) const;
     bool limit_install_space(long bytes) const;
-    bool trust_keys(const std::string &keys) const;
+    bool configure_etc(const RunOptions &options) const;
     void keep_limited_install() const;
     void act_as_init(const RunOptions &options) const;
     [[noreturn]] void exec_updater(const RunOptions &options) const;
@@ -98,6 +100,20 @@ private:
 // type, permission bits, content (a file's, a link's target), and the first
 // earlier path that shares its inode; "-" when missing.
 using TreeState = std::map<std::string, std::string>;
+
+// One path of a tree laid out from a table: as installed before an update,
+// as staged, and as installed after it. "d0755" a folder; "f0640:text" a
+// file (text "@1", "@2": 40 KiB of pattern); "l:name" a link; "h:path" a hard
+// link of an earlier entry; "" missing.
+struct TreeEntry {
+    const char *path, *before, *staged, *after;
+};
+
+// Makes root afresh (0755) holding the table's column.
+void build_tree(const std::string &root, std::span<const TreeEntry> table,
+                const char *TreeEntry::*column);
+std::vector<std::string> paths_of(std::span<const TreeEntry> table);
+
 TreeState tree_state(const std::string &root, const std::vector<std::string> &paths);
 
 // The first path whose state differs, with both words; "" when equal.

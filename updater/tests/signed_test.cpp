@@ -1,9 +1,11 @@
 // Signed releases: what a manifest and its signature let through, and the
 // check of an installed tree against the kept manifest.
 
+#include "release_keys.h"
 #include "sandbox.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
@@ -11,37 +13,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "../src/digest_check.h"
 #include "../src/manifest.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-bool shell(const std::string &command)
-{
-    return std::system((command + " 2>/dev/null").c_str()) == 0;
-}
-
-// Release keys made with the stock tool, as a release script makes them.
-struct Keys {
-    qn::test::ScratchDir dir{"updater-keys", "/var/tmp"};
-    std::string trusted() const { return dir.file("trusted"); }
-    std::string key(const std::string &name) const { return dir.file(name + "-key.pem"); }
-    bool make()
-    {
-        fs::create_directories(trusted());
-        for (const char *name : {"release", "other"})
-            if (!shell("openssl genpkey -algorithm ed25519 -out " + key(name)))
-                return false;
-        return shell("openssl pkey -in " + key("release") + " -pubout -out " + trusted() +
-                     "/release.pem");
-    }
-    bool sign(const std::string &name, const std::string &staging) const
-    {
-        return shell("openssl pkeyutl -sign -rawin -inkey " + key(name) + " -in " + staging +
-                     "/.updater/manifest -out " + staging + "/.updater/manifest.sig");
-    }
-};
 
 std::string patterned(size_t size)
 {
@@ -137,7 +114,7 @@ protected:
         return options;
     }
 
-    Keys keys_;
+    ReleaseKeys keys_;
     std::string manifest_;
 };
 
@@ -275,6 +252,45 @@ TEST(ManifestFormat, ParserHoldsEveryLineToItsRules)
     EXPECT_GT(compare_versions(a, b), 0);
     ASSERT_TRUE(parse_version("2", a) && parse_version("2.0.0", b));
     EXPECT_EQ(compare_versions(a, b), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Pieces of many sizes, files whose digest is right or wrong, files
+// dropped halfway: the first wrong file in hand-over order is named, and
+// nothing dropped counts.
+TEST(ManifestFormat, ContentIsCheckedBehindTheReadsInOrder)
+{
+    const std::string data = patterned(3 << 20);
+    const auto digest_of = [](const std::string &text) {
+        Sha256 hash;
+        hash.add(text.data(), text.size());
+        return hash.hex();
+    };
+    const size_t sizes[] = {0,      1, 4096, DigestCheck::kPieceBytes, DigestCheck::kPieceBytes + 1,
+                            3 << 20};
+    for (int wrong : {-1, 0, 3, 40}) {
+        SCOPED_TRACE(wrong);
+        DigestCheck check;
+        for (int file = 0; file < 48; ++file) {
+            const std::string content = data.substr(0, sizes[file % 6]);
+            for (size_t at = 0; at < content.size(); at += DigestCheck::kPieceBytes) {
+                const size_t size = std::min(DigestCheck::kPieceBytes, content.size() - at);
+                memcpy(check.piece(), content.data() + at, size);
+                check.add(size);
+            }
+            if (file % 7 == 6) {
+                check.drop_file();  // read again later, whole
+                continue;
+            }
+            check.end_file(file == wrong || file == 44 ? std::string(64, '0') : digest_of(content),
+                           "file" + std::to_string(file));
+        }
+        const int first = wrong >= 0 ? wrong : 44;
+        EXPECT_EQ(check.finish(), content_differs("file" + std::to_string(first)));
+    }
 }
 
 }  // namespace
