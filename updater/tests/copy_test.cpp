@@ -18,14 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string patterned(size_t size)
-{
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        data[i] = static_cast<char>((i * 131) ^ (i >> 9));
-    return data;
-}
-
 // A refused update still stops the services and reboots, and leaves no
 // temporary behind.
 void expect_refused(const RunResult &result, const std::string &dst, const std::string &why)

@@ -96,6 +96,15 @@ private:
     qn::test::ScratchDir scratch_{"updater-sandbox", "/var/tmp"};
 };
 
+// size bytes of a pattern that repeats nowhere near a page.
+inline std::string patterned(size_t size)
+{
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        data[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    return data;
+}
+
 // What an update may change of each path below root, one word per path:
 // type, permission bits, content (a file's, a link's target), and the first
 // earlier path that shares its inode; "-" when missing.

@@ -20,14 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string patterned(size_t size)
-{
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        data[i] = static_cast<char>((i * 131) ^ (i >> 9));
-    return data;
-}
-
 // Release 2.0 over an installed tree that holds an older notes.txt and
 // same.txt as the release has it.
 void lay_out(const Sandbox &sandbox)
