@@ -464,7 +464,7 @@ Outcome install_plan(int staging, const char *staging_path, int install, int rec
             return false;
         }
         plan.kept = KeptRelease::drop;
-        plan.note = "; the previous release is not kept: " + not_kept;
+        plan.note += "; the previous release is not kept: " + not_kept;
         return true;
     });
 }
